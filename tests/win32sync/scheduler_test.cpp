@@ -42,14 +42,13 @@ TEST_F(SchedulerTest, PeriodicTimerSignalsAWaitingThread) {
 }
 
 TEST(RealTime, WaitsFollowTheMonotonicClock) {
+  sim::Machine machine({sim::ClockMode::Real, false});
   auto& s = sim::Scheduler::Get();
-  s.Reset(sim::ClockMode::Real);
   sim::Event e(false, false);
   sim::Waitable* objects[] = {&e};
   const sim::Nanos t0 = s.Now();
   EXPECT_EQ(sim::WaitStatus::Timeout, s.Wait(objects, false, 2 * sim::kMillisecond).status);
   EXPECT_GE(s.Now() - t0, 2 * sim::kMillisecond);
-  s.Reset(sim::ClockMode::Virtual);
 }
 
 }  // namespace

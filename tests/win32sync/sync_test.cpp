@@ -184,12 +184,10 @@ DWORD WINAPI Ponger(LPVOID p) {
   return 0;
 }
 
-TEST_F(SyncTest, HandOverThroughAutoResetEventsRepeatsExactly) {
+TEST(Sync, HandOverThroughAutoResetEventsRepeatsExactly) {
   for (int run = 0; run < 3; ++run) {
     SCOPED_TRACE(run);
-    sim::Scheduler::Get().DetachCurrentThread();
-    sim::Scheduler::Get().Reset(sim::ClockMode::Virtual);
-    sim::Scheduler::Get().AttachCurrentThread("test");
+    sim::Machine machine;
     auto ping = MakeEvent(false, false), pong = MakeEvent(false, false);
     PingPong pp{ping.get(), pong.get(), {}};
     UniqueHandle thread(CreateThread(nullptr, 0, Ponger, &pp, 0, nullptr));
@@ -200,6 +198,10 @@ TEST_F(SyncTest, HandOverThroughAutoResetEventsRepeatsExactly) {
     }
     WaitForSingleObject(thread.get(), INFINITE);
     EXPECT_EQ((std::vector<DWORD>{10, 20, 30}), pp.times);
+    thread.reset();
+    ping.reset();
+    pong.reset();
+    EXPECT_TRUE(machine.Leaks().empty());
   }
 }
 

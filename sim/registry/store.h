@@ -119,11 +119,11 @@ struct Value {
 
 // What ZwQueryKey (KeyBasic/KeyFull/KeyNode) and RegQueryInfoKey report.
 struct KeyInfo {
-  std::u16string name;        // the key's own name (last path element)
-  std::u16string class_name;  // as given at creation
+  std::u16string name;           // the key's own name (last path element)
+  std::u16string class_name;     // as given at creation
   uint64_t last_write_time = 0;  // FILETIME units (100 ns since 1601)
   uint32_t subkeys = 0;
-  uint32_t max_subkey_name = 0;  // longest subkey name, WCHARs
+  uint32_t max_subkey_name = 0;   // longest subkey name, WCHARs
   uint32_t max_subkey_class = 0;  // longest subkey class, WCHARs
   uint32_t values = 0;
   uint32_t max_value_name = 0;  // longest value name, WCHARs
@@ -173,26 +173,30 @@ class Store {
 
   // Opens an existing key. `parent` may be null (absolute path).
   Status Open(const Key* parent, std::u16string_view path, uint32_t desired_access, Key* out);
-  // Opens or creates a key, and any missing keys on its path. Creating a new
-  // key needs kCreateSubKey on `parent` when one is given. `disposition` may be null.
+  // Opens or creates the key; as with ZwCreateKey only the last element may
+  // be missing (a missing parent answers NotFound). Rights on `parent` are not
+  // needed, as on Windows; a read-only subtree refuses the new key.
+  // `disposition` may be null.
   Status Create(const Key* parent, std::u16string_view path, uint32_t desired_access, uint32_t options,
                 std::u16string_view class_name, Key* out, Disposition* disposition);
 
-  Status QueryKey(const Key& key, KeyInfo* info);                          // kQueryValue
-  Status EnumerateKey(const Key& key, uint32_t index, SubkeyInfo* info);   // kEnumerateSubKeys
-  Status EnumerateValue(const Key& key, uint32_t index, Value* value);     // kQueryValue
+  Status QueryKey(const Key& key, KeyInfo* info);                             // kQueryValue
+  Status EnumerateKey(const Key& key, uint32_t index, SubkeyInfo* info);      // kEnumerateSubKeys
+  Status EnumerateValue(const Key& key, uint32_t index, Value* value);        // kQueryValue
   Status QueryValue(const Key& key, std::u16string_view name, Value* value);  // kQueryValue
   // Writes (or replaces) a value; an existing value keeps its name's case and its position.
   Status SetValue(const Key& key, std::u16string_view name, uint32_t type, const void* data,
-                  std::size_t size);                                      // kSetValue
-  Status DeleteValue(const Key& key, std::u16string_view name);          // kSetValue
+                  std::size_t size);                             // kSetValue
+  Status DeleteValue(const Key& key, std::u16string_view name);  // kSetValue
   // Deletes the key the Key names (ZwDeleteKey); refused while it has subkeys.
-  Status DeleteKey(const Key& key);                                       // kDelete
+  Status DeleteKey(const Key& key);  // kDelete
   // The key's full native path with the stored case of each element.
   Status FullPath(const Key& key, std::u16string* path);
 
   // Machine-level helpers (no access checks): tests, setup and the faces' views.
   bool Exists(std::u16string_view absolute_path);
+  // Creates the key and every missing key on its path.
+  Status EnsureKey(std::u16string_view absolute_path);
   // Makes a key and everything under it read-only for writers (a protected
   // hive or key); NotFound when the key does not exist.
   Status SetReadOnly(std::u16string_view absolute_path, bool read_only);

@@ -102,6 +102,8 @@ class Parser {
       lines_.push_back(line);
       pos = end + 1;
     }
+    // A final newline ends the last line; it does not start another.
+    if (lines_.size() > 1 && lines_.back().empty()) lines_.pop_back();
   }
 
   std::optional<ParseFailure> Run(std::vector<Op>* ops) {

@@ -304,8 +304,10 @@ LONG OpenOrCreate(HKEY hKey, LPCSTR lpSubKey, REGSAM samDesired, bool create, DW
   if (error != ERROR_SUCCESS) return error;
   const std::u16string sub = AnsiToWide(lpSubKey);
   const std::u16string class_name = AnsiToWide(lpClass);
-  // An empty subkey names the parent itself, in the parent's view.
-  if (sub.empty()) view = parent.view;
+  // An empty subkey names the parent itself, in the parent's view. A merged
+  // key keeps only its classes path, so it carries its 32-bit view along, as
+  // the Wow6432Node key a Windows handle would name.
+  if (sub.empty() || (parent.merged && parent.view == reg::View::Wow32)) view = parent.view;
 
   auto object = std::make_shared<KeyObject>();
   object->view = view;

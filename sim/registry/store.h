@@ -203,7 +203,9 @@ class Store {
 
   // Persistence in the Windows .reg text format (reg_file.cpp). Import parses
   // the whole text first and applies nothing when any line is malformed.
-  // Import accepts UTF-8 or UTF-16LE with a byte-order mark; Export writes UTF-8.
+  // Import accepts UTF-8 or UTF-16LE with a byte-order mark; Export writes UTF-8
+  // with CRLF line ends. Import is the machine's own setup path: it ignores
+  // read-only marks, and refuses only to delete a hive.
   Status Import(std::string_view text, ImportError* error);
   // Exports the key at `absolute_path` and its subtree, or the whole store for
   // kRegistryRoot. Volatile keys are not exported.
@@ -213,10 +215,8 @@ class Store {
   Store();
   std::mutex mutex_;
   std::shared_ptr<detail::Node> root_;
-  uint64_t clock_ = 0;
 
-  struct Impl;
-  friend struct Impl;
+  struct Impl;  // private operations shared by store.cpp and reg_file.cpp
 };
 
 }  // namespace sim::registry

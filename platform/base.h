@@ -155,6 +155,17 @@ union ULARGE_INTEGER {
 };
 static_assert(sizeof(ULARGE_INTEGER) == 8);
 
+typedef DWORD ACCESS_MASK;
+typedef ACCESS_MASK* PACCESS_MASK;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+static_assert(sizeof(FILETIME) == 8);
+typedef FILETIME* PFILETIME;
+typedef FILETIME* LPFILETIME;
+
 constexpr HRESULT HRESULT_FROM_WIN32(DWORD x) {
   return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
                                       : static_cast<HRESULT>((x & 0x0000FFFFu) | (7u << 16) | 0x80000000u);

@@ -1,6 +1,6 @@
 // A host calls COM objects through the virtual table as a table of plain
-// functions taking the object first. These tests build such a table by hand,
-// in the Windows slot order, and call it through the C++ interfaces.
+// functions that take the object first, in the Windows slot order. These tests
+// call our interfaces' implementations that way.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,87 +10,67 @@
 
 namespace {
 
-struct FakeObject;
-
-struct FakeVtable {
-  HRESULT (*QueryInterface)(FakeObject* self, const IID* riid, void** ppv);
-  ULONG (*AddRef)(FakeObject* self);
-  ULONG (*Release)(FakeObject* self);
-  HRESULT (*CreateInstance)(FakeObject* self, IUnknown* outer, const IID* riid, void** ppv);
-  HRESULT (*LockServer)(FakeObject* self, BOOL lock);
+struct CVtable {
+  HRESULT (*QueryInterface)(void* self, const IID* riid, void** ppv);
+  ULONG (*AddRef)(void* self);
+  ULONG (*Release)(void* self);
+  HRESULT (*CreateInstance)(void* self, IUnknown* outer, const IID* riid, void** ppv);
+  HRESULT (*LockServer)(void* self, BOOL lock);
 };
 
-struct FakeObject {
-  const FakeVtable* vtable;
+const CVtable* TableOf(const void* object) {
+  const CVtable* table = nullptr;
+  std::memcpy(&table, object, sizeof(table));
+  return table;
+}
+
+// An implementation's own virtual functions (here its destructor) follow the
+// interface's slots; the interfaces have no destructor slot of their own.
+class Factory : public IClassFactory {
+ public:
+  virtual ~Factory() = default;
+
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    calls.push_back(0);
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory) ? this : nullptr;
+    return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override {
+    calls.push_back(1);
+    return 2;
+  }
+  STDMETHODIMP_(ULONG) Release() override {
+    calls.push_back(2);
+    return 1;
+  }
+  STDMETHODIMP CreateInstance(IUnknown* outer, REFIID, void** ppv) override {
+    calls.push_back(3);
+    if (ppv != nullptr) *ppv = nullptr;
+    return outer != nullptr ? CLASS_E_NOAGGREGATION : E_NOTIMPL;
+  }
+  STDMETHODIMP LockServer(BOOL lock) override {
+    calls.push_back(lock ? 4 : 5);
+    return S_OK;
+  }
+
   std::vector<int> calls;
 };
 
-const FakeVtable kVtable = {
-    [](FakeObject* self, const IID*, void**) -> HRESULT {
-      self->calls.push_back(0);
-      return E_NOINTERFACE;
-    },
-    [](FakeObject* self) -> ULONG {
-      self->calls.push_back(1);
-      return 2;
-    },
-    [](FakeObject* self) -> ULONG {
-      self->calls.push_back(2);
-      return 1;
-    },
-    [](FakeObject* self, IUnknown*, const IID*, void**) -> HRESULT {
-      self->calls.push_back(3);
-      return CLASS_E_NOAGGREGATION;
-    },
-    [](FakeObject* self, BOOL lock) -> HRESULT {
-      self->calls.push_back(lock ? 4 : 5);
-      return S_OK;
-    },
-};
-
 TEST(ComVtable, IClassFactorySlotsAreInWindowsOrder) {
-  FakeObject object{&kVtable, {}};
-  auto* factory = reinterpret_cast<IClassFactory*>(&object);
-  void* out = nullptr;
-  EXPECT_EQ(E_NOINTERFACE, factory->QueryInterface(IID_IUnknown, &out));
-  EXPECT_EQ(2u, factory->AddRef());
-  EXPECT_EQ(1u, factory->Release());
-  EXPECT_EQ(CLASS_E_NOAGGREGATION, factory->CreateInstance(nullptr, IID_IUnknown, &out));
-  EXPECT_EQ(S_OK, factory->LockServer(TRUE));
-  EXPECT_EQ(S_OK, factory->LockServer(FALSE));
-  EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5}), object.calls);
-}
-
-// An implementation's own slots follow the interface's; the interface has no
-// destructor slot of its own.
-class Counter : public IUnknown {
- public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = IsEqualIID(riid, IID_IUnknown) ? this : nullptr;
-    if (*ppv == nullptr) return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }
-
- private:
-  ULONG refs_ = 1;
-};
-
-TEST(ComVtable, ImplementationSlotsMatchTheHandBuiltTable) {
-  Counter counter;
-  const FakeVtable* table = nullptr;
-  std::memcpy(&table, static_cast<const void*>(&counter), sizeof(table));
-  void* out = nullptr;
-  EXPECT_EQ(E_NOINTERFACE, counter.QueryInterface(IID_IClassFactory, &out));
+  Factory factory;
+  IClassFactory* object = &factory;
+  const CVtable* table = TableOf(object);
+  void* out = &out;
+  EXPECT_EQ(S_OK, table->QueryInterface(object, &IID_IClassFactory, &out));
+  EXPECT_EQ(static_cast<void*>(object), out);
+  EXPECT_EQ(2u, table->AddRef(object));
+  EXPECT_EQ(1u, table->Release(object));
+  EXPECT_EQ(CLASS_E_NOAGGREGATION, table->CreateInstance(object, object, &IID_IUnknown, &out));
   EXPECT_EQ(nullptr, out);
-  EXPECT_EQ(2u, table->AddRef(reinterpret_cast<FakeObject*>(&counter)));
-  EXPECT_EQ(1u, table->Release(reinterpret_cast<FakeObject*>(&counter)));
-  EXPECT_EQ(S_OK, table->QueryInterface(reinterpret_cast<FakeObject*>(&counter), &IID_IUnknown, &out));
-  EXPECT_EQ(static_cast<IUnknown*>(&counter), out);
-  EXPECT_EQ(1u, counter.Release());
+  EXPECT_EQ(S_OK, table->LockServer(object, TRUE));
+  EXPECT_EQ(S_OK, table->LockServer(object, FALSE));
+  EXPECT_EQ((std::vector<int>{0, 1, 2, 3, 4, 5}), factory.calls);
 }
 
 }  // namespace

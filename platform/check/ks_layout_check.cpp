@@ -119,3 +119,18 @@ ORA_SAME_FIELD(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx)
 
 // The enumerations travel as 32-bit values.
 static_assert(sizeof(KSSTATE) == 4 && sizeof(KSPIN_DATAFLOW) == 4 && sizeof(KSPIN_COMMUNICATION) == 4);
+
+// The KS headers spell every GUID as a STATIC_ initializer too, so the table
+// is held against the headers here and against the linked objects by
+// guid_check.exe (the two disagree once, see platform/ks.h).
+constexpr bool SameGuid(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+#define ORA_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                 \
+  static_assert(SameGuid(GUID{l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}, GUID{STATIC_##name}), \
+                "GUID differs from the SDK header: " #name);
+#include "platform/values/ks_guids.def"
+#undef ORA_GUID

@@ -4,13 +4,10 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include <cstddef>
+#include "platform/check/check.h"
 
-#define ORA_VALUE(name, type, value) \
-  static_assert(static_cast<type>(name) == static_cast<type>(value), "platform value differs from the SDK: " #name);
 #include "platform/values/devio.def"
 #include "platform/values/setupapi.def"
-#undef ORA_VALUE
 
 static_assert(sizeof(OVERLAPPED) == 32 && offsetof(OVERLAPPED, hEvent) == 24);
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 32 && offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20);

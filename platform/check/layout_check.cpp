@@ -3,15 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#define ORA_VALUE(name, type, value) \
-  static_assert(static_cast<type>(name) == static_cast<type>(value), "platform value differs from the SDK: " #name);
+#include "platform/check/check.h"
+
 #include "platform/values/base.def"
-#undef ORA_VALUE
-#define ORA_VALUE(name, type, value) \
-  static_assert(static_cast<type>(name) == static_cast<type>(value), "platform value differs from the SDK: " #name);
 #include "platform/values/sync.def"
-#undef ORA_VALUE
-#define ORA_VALUE(name, type, value) \
-  static_assert(static_cast<type>(name) == static_cast<type>(value), "platform value differs from the SDK: " #name);
 #include "platform/values/registry.def"
-#undef ORA_VALUE

@@ -1,0 +1,136 @@
+// Compiled only in the Windows cross build: every kernel-streaming and audio
+// record and value of our own seam must match the SDK's, or the build fails.
+// The SDK headers depend on their order.
+// clang-format off
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <winioctl.h>
+#include <mmreg.h>
+#include <ks.h>
+#include <ksmedia.h>
+// clang-format on
+
+#include "platform/check/check.h"
+
+namespace ora_layout {
+#include "platform/layouts/ks.h"
+}
+
+#include "platform/values/audio.def"
+#include "platform/values/ioctl.def"
+#include "platform/values/ks.def"
+
+ORA_SAME_RECORD(KSIDENTIFIER)
+ORA_SAME_FIELD(KSIDENTIFIER, Set)
+ORA_SAME_FIELD(KSIDENTIFIER, Id)
+ORA_SAME_FIELD(KSIDENTIFIER, Flags)
+ORA_SAME_FIELD(KSIDENTIFIER, Alignment)
+ORA_SAME_RECORD(KSPROPERTY)
+ORA_SAME_RECORD(KSMETHOD)
+ORA_SAME_RECORD(KSEVENT)
+ORA_SAME_RECORD(KSPIN_INTERFACE)
+ORA_SAME_RECORD(KSPIN_MEDIUM)
+
+ORA_SAME_RECORD(KSP_PIN)
+ORA_SAME_FIELD(KSP_PIN, Property)
+ORA_SAME_FIELD(KSP_PIN, PinId)
+ORA_SAME_FIELD(KSP_PIN, Reserved)
+
+ORA_SAME_RECORD(KSP_NODE)
+ORA_SAME_FIELD(KSP_NODE, Property)
+ORA_SAME_FIELD(KSP_NODE, NodeId)
+ORA_SAME_FIELD(KSP_NODE, Reserved)
+
+ORA_SAME_RECORD(KSPRIORITY)
+ORA_SAME_FIELD(KSPRIORITY, PriorityClass)
+ORA_SAME_FIELD(KSPRIORITY, PrioritySubClass)
+
+ORA_SAME_RECORD(KSPIN_CONNECT)
+ORA_SAME_FIELD(KSPIN_CONNECT, Interface)
+ORA_SAME_FIELD(KSPIN_CONNECT, Medium)
+ORA_SAME_FIELD(KSPIN_CONNECT, PinId)
+ORA_SAME_FIELD(KSPIN_CONNECT, PinToHandle)
+ORA_SAME_FIELD(KSPIN_CONNECT, Priority)
+
+ORA_SAME_RECORD(KSDATAFORMAT)
+ORA_SAME_FIELD(KSDATAFORMAT, FormatSize)
+ORA_SAME_FIELD(KSDATAFORMAT, Flags)
+ORA_SAME_FIELD(KSDATAFORMAT, SampleSize)
+ORA_SAME_FIELD(KSDATAFORMAT, Reserved)
+ORA_SAME_FIELD(KSDATAFORMAT, MajorFormat)
+ORA_SAME_FIELD(KSDATAFORMAT, SubFormat)
+ORA_SAME_FIELD(KSDATAFORMAT, Specifier)
+ORA_SAME_FIELD(KSDATAFORMAT, Alignment)
+ORA_SAME_RECORD(KSDATARANGE)
+
+ORA_SAME_RECORD(KSDATARANGE_AUDIO)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, DataRange)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, MaximumChannels)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, MinimumBitsPerSample)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, MaximumBitsPerSample)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, MinimumSampleFrequency)
+ORA_SAME_FIELD(KSDATARANGE_AUDIO, MaximumSampleFrequency)
+
+ORA_SAME_RECORD(KSMULTIPLE_ITEM)
+ORA_SAME_FIELD(KSMULTIPLE_ITEM, Size)
+ORA_SAME_FIELD(KSMULTIPLE_ITEM, Count)
+
+ORA_SAME_RECORD(KSTOPOLOGY_CONNECTION)
+ORA_SAME_FIELD(KSTOPOLOGY_CONNECTION, FromNode)
+ORA_SAME_FIELD(KSTOPOLOGY_CONNECTION, FromNodePin)
+ORA_SAME_FIELD(KSTOPOLOGY_CONNECTION, ToNode)
+ORA_SAME_FIELD(KSTOPOLOGY_CONNECTION, ToNodePin)
+
+ORA_SAME_RECORD(KSPIN_CINSTANCES)
+ORA_SAME_FIELD(KSPIN_CINSTANCES, PossibleCount)
+ORA_SAME_FIELD(KSPIN_CINSTANCES, CurrentCount)
+
+ORA_SAME_RECORD(KSPIN_PHYSICALCONNECTION)
+ORA_SAME_FIELD(KSPIN_PHYSICALCONNECTION, Size)
+ORA_SAME_FIELD(KSPIN_PHYSICALCONNECTION, Pin)
+ORA_SAME_FIELD(KSPIN_PHYSICALCONNECTION, SymbolicLinkName)
+
+ORA_SAME_RECORD(KSCOMPONENTID)
+ORA_SAME_FIELD(KSCOMPONENTID, Manufacturer)
+ORA_SAME_FIELD(KSCOMPONENTID, Product)
+ORA_SAME_FIELD(KSCOMPONENTID, Component)
+ORA_SAME_FIELD(KSCOMPONENTID, Name)
+ORA_SAME_FIELD(KSCOMPONENTID, Version)
+ORA_SAME_FIELD(KSCOMPONENTID, Revision)
+
+ORA_SAME_RECORD(WAVEFORMATEX)
+ORA_SAME_FIELD(WAVEFORMATEX, wFormatTag)
+ORA_SAME_FIELD(WAVEFORMATEX, nChannels)
+ORA_SAME_FIELD(WAVEFORMATEX, nSamplesPerSec)
+ORA_SAME_FIELD(WAVEFORMATEX, nAvgBytesPerSec)
+ORA_SAME_FIELD(WAVEFORMATEX, nBlockAlign)
+ORA_SAME_FIELD(WAVEFORMATEX, wBitsPerSample)
+ORA_SAME_FIELD(WAVEFORMATEX, cbSize)
+
+ORA_SAME_RECORD(WAVEFORMATEXTENSIBLE)
+ORA_SAME_FIELD(WAVEFORMATEXTENSIBLE, Format)
+ORA_SAME_FIELD(WAVEFORMATEXTENSIBLE, Samples)
+ORA_SAME_FIELD(WAVEFORMATEXTENSIBLE, dwChannelMask)
+ORA_SAME_FIELD(WAVEFORMATEXTENSIBLE, SubFormat)
+
+ORA_SAME_RECORD(KSDATAFORMAT_WAVEFORMATEX)
+ORA_SAME_FIELD(KSDATAFORMAT_WAVEFORMATEX, DataFormat)
+ORA_SAME_FIELD(KSDATAFORMAT_WAVEFORMATEX, WaveFormatEx)
+
+// The enumerations travel as 32-bit values.
+static_assert(sizeof(KSSTATE) == 4 && sizeof(KSPIN_DATAFLOW) == 4 && sizeof(KSPIN_COMMUNICATION) == 4);
+
+// The KS headers spell every GUID as a STATIC_ initializer too, so the table
+// is held against the headers here and against the linked objects by
+// guid_check.exe (the two disagree once, see platform/ks.h).
+constexpr bool SameGuid(const GUID& a, const GUID& b) {
+  if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3) return false;
+  for (int i = 0; i < 8; ++i)
+    if (a.Data4[i] != b.Data4[i]) return false;
+  return true;
+}
+#define ORA_GUID(name, l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                                 \
+  static_assert(SameGuid(GUID{l, w1, w2, {b1, b2, b3, b4, b5, b6, b7, b8}}, GUID{STATIC_##name}), \
+                "GUID differs from the SDK header: " #name);
+#include "platform/values/ks_guids.def"
+#undef ORA_GUID

@@ -140,12 +140,13 @@ DWORD VirtualMemory::Free(void* address, std::size_t size, DWORD type) {
     // A release names the whole allocation: its base, and a size of zero.
     if (size != 0) return ERROR_INVALID_PARAMETER;
     auto it = regions_.find(start);
-    if (it == regions_.end()) return ERROR_INVALID_ADDRESS;
+    if (it == regions_.end())
+      return FindRegion(PageDown(start)) == regions_.end() ? ERROR_INVALID_PARAMETER : ERROR_INVALID_ADDRESS;
     Release(it);
     return 0;
   }
   auto region = FindRegion(PageDown(start));
-  if (region == regions_.end()) return ERROR_INVALID_ADDRESS;
+  if (region == regions_.end()) return ERROR_INVALID_PARAMETER;
   // Size zero decommits from the address to the end of the allocation.
   const std::uintptr_t first = PageDown(start);
   const std::uintptr_t end = size == 0 ? region->first + region->second.size : PageUp(start + size);
@@ -189,18 +190,20 @@ DWORD VirtualMemory::Query(const void* address, Info* info) const {
 }
 
 DWORD VirtualMemory::Lock(void* address, std::size_t size) {
-  if (size == 0) return ERROR_INVALID_PARAMETER;
+  if (size == 0) return 0;
   const auto start = reinterpret_cast<std::uintptr_t>(address);
   const std::uintptr_t first = PageDown(start);
   const std::size_t count = (PageUp(start + size) - first) / kPage;
   std::lock_guard lock(mutex_);
+  // Only committed, accessible pages of one allocation can be locked; memory
+  // not made by VirtualAlloc is unknown here and refused the same way.
   auto it = FindRegion(first, count);
-  if (it == regions_.end()) return ERROR_NOACCESS;
+  if (it == regions_.end()) return ERROR_ACCESS_DENIED;
   const std::size_t index = (first - it->first) / kPage;
   std::size_t added = 0;
   for (std::size_t i = 0; i < count; ++i) {
     const Page& page = it->second.pages[index + i];
-    if (!page.committed || page.protect == PAGE_NOACCESS) return ERROR_NOACCESS;
+    if (!page.committed || page.protect == PAGE_NOACCESS) return ERROR_ACCESS_DENIED;
     added += !page.locked;
   }
   if ((CountLockedPages() + added) * kPage > LockQuota()) return ERROR_WORKING_SET_QUOTA;
@@ -209,13 +212,13 @@ DWORD VirtualMemory::Lock(void* address, std::size_t size) {
 }
 
 DWORD VirtualMemory::Unlock(void* address, std::size_t size) {
-  if (size == 0) return ERROR_INVALID_PARAMETER;
+  if (size == 0) return 0;
   const auto start = reinterpret_cast<std::uintptr_t>(address);
   const std::uintptr_t first = PageDown(start);
   const std::size_t count = (PageUp(start + size) - first) / kPage;
   std::lock_guard lock(mutex_);
   auto it = FindRegion(first, count);
-  if (it == regions_.end()) return ERROR_NOACCESS;
+  if (it == regions_.end()) return ERROR_NOT_LOCKED;
   const std::size_t index = (first - it->first) / kPage;
   // All or nothing: one page that is not locked fails the whole range.
   for (std::size_t i = 0; i < count; ++i)

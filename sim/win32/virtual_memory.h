@@ -3,7 +3,7 @@
 // Only memory made by VirtualAlloc is known here: it is reserved with mmap
 // and committed pages become readable and writable, so a touch of a
 // reserved page faults as on Windows. Locked pages are counted, not pinned
-// in host memory.
+// in host memory. VirtualLock takes committed pages of one allocation only.
 //
 // Lock quota: the pages a process may lock are its minimum working set less
 // kLockOverheadPages, the "small overhead" Windows keeps for itself. With the

@@ -203,6 +203,8 @@ TEST_F(Loader, BareNameFallsBackToTheSystemDirectoryOnDisk) {
   EXPECT_EQ(module.get(), again.get());
 }
 
+// Windows since Vista terminates the truncated text within nSize; Wine, as
+// Windows XP did, fills all nSize characters without a terminator.
 TEST_F(Loader, ModuleFileNameTruncatesAsWindowsDoes) {
   ModulePtr module(LoadLibraryA(kTestModPath));
   ASSERT_NE(nullptr, module);
@@ -287,6 +289,7 @@ TEST_F(Loader, LoadLibraryExTakesNoFileAndOnlyTheAlteredSearchPath) {
   SetLastError(kSentinel);
   EXPECT_EQ(nullptr, LoadLibraryExA(kTestModPath, nullptr, 0x2));
   EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
+  // hFile is reserved and must be null; Wine ignores it.
   int file = 0;
   SetLastError(kSentinel);
   EXPECT_EQ(nullptr, LoadLibraryExA(kTestModPath, &file, 0));

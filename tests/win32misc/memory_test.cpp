@@ -86,7 +86,8 @@ TEST_F(VirtualMemory, LockCountsEveryPageTheRangeTouches) {
   EXPECT_EQ(2 * kPage, sim::VirtualMemory::Get().LockedBytes());
   EXPECT_TRUE(VirtualLock(At(pool, 0), kPage));
   EXPECT_EQ(2 * kPage, sim::VirtualMemory::Get().LockedBytes());
-  // One unlocked page in the range fails it all and unlocks nothing.
+  // One unlocked page in the range fails it all and unlocks nothing. (Wine
+  // does not track locks and answers TRUE; Windows fails with ERROR_NOT_LOCKED.)
   SetLastError(kSentinel);
   EXPECT_FALSE(VirtualUnlock(pool.get(), 3 * kPage));
   EXPECT_EQ(ERROR_NOT_LOCKED, GetLastError());
@@ -100,9 +101,13 @@ TEST_F(VirtualMemory, LockNeedsCommittedPages) {
   void* base = VirtualAlloc(nullptr, 2 * kPage, MEM_RESERVE, PAGE_READWRITE);
   ASSERT_NE(nullptr, base);
   VirtualPtr guard(base);
+  // The code is Wine's; Windows documents only that the pages must be committed.
   SetLastError(kSentinel);
   EXPECT_FALSE(VirtualLock(base, kPage));
-  EXPECT_EQ(ERROR_NOACCESS, GetLastError());
+  EXPECT_EQ(ERROR_ACCESS_DENIED, GetLastError());
+  EXPECT_EQ(0u, sim::VirtualMemory::Get().LockedBytes());
+  // An empty range locks nothing and succeeds, as under Wine.
+  EXPECT_TRUE(VirtualLock(base, 0));
   EXPECT_EQ(0u, sim::VirtualMemory::Get().LockedBytes());
 }
 
@@ -217,9 +222,10 @@ TEST_F(VirtualMemory, FreeRejectsWhatDoesNotNameAnAllocation) {
   }
   EXPECT_TRUE(VirtualFree(base, 0, MEM_RELEASE));
   EXPECT_EQ(0u, sim::VirtualMemory::Get().RegionCount());
+  // Released memory is free memory, not an address inside an allocation.
   SetLastError(kSentinel);
   EXPECT_FALSE(VirtualFree(base, 0, MEM_RELEASE));
-  EXPECT_EQ(ERROR_INVALID_ADDRESS, GetLastError());
+  EXPECT_EQ(ERROR_INVALID_PARAMETER, GetLastError());
 }
 
 TEST_F(VirtualMemory, DecommitLeavesTheReservation) {

@@ -90,19 +90,13 @@ void* Modules::Symbol(HMODULE module, const char* name) const {
   return m ? SymbolLocked(*m, name) : nullptr;
 }
 
-Modules::Module* Modules::FindLocked(HMODULE module) {
-  for (auto& m : modules_)
-    if (m->handle == module) return m.get();
-  return nullptr;
-}
-
-const Modules::Module* Modules::FindLocked(HMODULE module) const {
+Modules::Module* Modules::FindLocked(HMODULE module) const {
   for (const auto& m : modules_)
     if (m->handle == module) return m.get();
   return nullptr;
 }
 
-const Modules::Module* Modules::FindByFileNameLocked(std::string_view file_name) const {
+Modules::Module* Modules::FindByFileNameLocked(std::string_view file_name) const {
   for (const auto& m : modules_)
     if (FileSystem::EqualsIgnoreCase(FileSystem::FileName(m->path), file_name)) return m.get();
   return nullptr;
@@ -138,7 +132,7 @@ DWORD Modules::Load(const char* name, HMODULE* out) {
     if (!normalized) return ERROR_MOD_NOT_FOUND;
     path = *normalized;
   } else {
-    if (Module* loaded = const_cast<Module*>(FindByFileNameLocked(requested))) {
+    if (Module* loaded = FindByFileNameLocked(requested)) {
       ++loaded->references;
       *out = loaded->handle;
       return 0;

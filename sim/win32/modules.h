@@ -79,9 +79,8 @@ class Modules {
   };
 
   // The helpers below expect mutex_ held.
-  Module* FindLocked(HMODULE module);
-  const Module* FindLocked(HMODULE module) const;
-  const Module* FindByFileNameLocked(std::string_view file_name) const;
+  Module* FindLocked(HMODULE module) const;
+  Module* FindByFileNameLocked(std::string_view file_name) const;
   void* SymbolLocked(const Module& module, const char* name) const;
   void UnloadLocked(HMODULE module, LPVOID reserved);
 

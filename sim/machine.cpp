@@ -5,6 +5,11 @@
 
 #include "sim/core/debug_log.h"
 #include "sim/core/handles.h"
+#include "sim/registry/store.h"
+#include "sim/win32/mmcss_tasks.h"
+#include "sim/win32/modules.h"
+#include "sim/win32/paths.h"
+#include "sim/win32/virtual_memory.h"
 
 namespace sim {
 
@@ -21,11 +26,17 @@ Machine::Machine(MachineOptions options) : options_(options) {
   Scheduler::Get().Reset(options.clock);
   HandleTable::Get().Reset();
   DebugLog::Get().Clear();
+  registry::Store::Get().Reset();
+  VirtualMemory::Get().Reset();
+  Mmcss::Get().Reset();
+  FileSystem::Get().Reset();
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 
 Machine::~Machine() {
   if (options_.attach_creator) Scheduler::Get().DetachCurrentThread();
+  // Modules detach first: their DllMain may still close handles.
+  Modules::Get().Reset();
   HandleTable::Get().Reset();
   g_current = nullptr;
 }

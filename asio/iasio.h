@@ -4,7 +4,7 @@
 #pragma once
 
 #include "asio/asio_types.h"
-#include "asio/unknown_fallback.h"
+#include "platform/com.h"
 
 // {9D41F6A2-3C85-4B17-A0E9-6E2B7C54D813}
 inline constexpr IID IID_IAsio = {0x9D41F6A2, 0x3C85, 0x4B17, {0xA0, 0xE9, 0x6E, 0x2B, 0x7C, 0x54, 0xD8, 0x13}};

@@ -284,19 +284,26 @@ class Object {
   std::set<std::string> used_;
 };
 
-// Entries of an object keyed by number ("0x14", "3"), in ascending key order.
-std::vector<std::pair<uint64_t, const Json*>> NumberedEntries(const Reader& r, const Json& j, const std::string& path,
-                                                              uint64_t max) {
+// Entries of an object keyed by number ("0x14", "3"), in ascending id order,
+// each with its field path as written.
+struct Entry {
+  uint64_t id;
+  std::string path;
+  const Json* value;
+};
+
+std::vector<Entry> NumberedEntries(const Reader& r, const Json& j, const std::string& path, uint64_t max) {
   if (!j.is_object()) r.Fail(path, "must be an object keyed by id");
-  std::vector<std::pair<uint64_t, const Json*>> entries;
+  std::vector<Entry> entries;
   for (const auto& [key, value] : j.items()) {
     if (value.is_null()) continue;
-    const uint64_t id = r.Unsigned(Json(key), Join(path, key), max);
-    for (const auto& e : entries)
-      if (e.first == id) r.Fail(Join(path, key), "repeats id " + Hex(id));
-    entries.emplace_back(id, &value);
+    const std::string epath = Join(path, key);
+    const uint64_t id = r.Unsigned(Json(key), epath, max);
+    for (const Entry& e : entries)
+      if (e.id == id) r.Fail(epath, "repeats id " + Hex(id) + " of " + e.path);
+    entries.push_back({id, epath, &value});
   }
-  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) { return a.id < b.id; });
   return entries;
 }
 
@@ -341,9 +348,8 @@ WidgetProfile ParseWidget(const Reader& r, uint8_t node, const Json& j, const st
     p.Done();
   }
   if (const Json* v = o.Get("coefficients")) {
-    for (const auto& [index, value] : NumberedEntries(r, *v, o.PathOf("coefficients"), 0xFFFF))
-      w.coefficients[static_cast<uint16_t>(index)] =
-          static_cast<uint16_t>(r.Unsigned(*value, Join(o.PathOf("coefficients"), Hex(index)), 0xFFFF));
+    for (const Entry& e : NumberedEntries(r, *v, o.PathOf("coefficients"), 0xFFFF))
+      w.coefficients[static_cast<uint16_t>(e.id)] = static_cast<uint16_t>(r.Unsigned(*e.value, e.path, 0xFFFF));
   }
   const uint32_t needed = w.coefficients.empty() ? 0 : w.coefficients.rbegin()->first + 1u;
   w.coefficientCount =
@@ -367,11 +373,12 @@ CodecProfile ParseCodec(const Reader& r, const Json& j, const std::string& path)
   std::set<uint64_t> nodes;
   if (const Json* groups = o.Get("function_groups")) {
     const std::string gpath = o.PathOf("function_groups");
-    for (const auto& [node, gj] : NumberedEntries(r, *groups, gpath, 0xFF)) {
-      const std::string fpath = Join(gpath, Hex(node));
+    for (const Entry& ge : NumberedEntries(r, *groups, gpath, 0xFF)) {
+      const uint64_t node = ge.id;
+      const std::string& fpath = ge.path;
       if (node == hda::kRootNode) r.Fail(fpath, "node 0 is the root node");
       if (!nodes.insert(node).second) r.Fail(fpath, "node " + Hex(node) + " is used twice");
-      Object g(r, *gj, fpath);
+      Object g(r, *ge.value, fpath);
       FunctionGroupProfile fg;
       fg.node = static_cast<uint8_t>(node);
       const Json& type = g.Need("type");
@@ -380,18 +387,21 @@ CodecProfile ParseCodec(const Reader& r, const Json& j, const std::string& path)
       fg.unsolicitedCapable = g.Bool("unsolicited", false);
       if (const Json* widgets = g.Get("widgets")) {
         const std::string wpath = g.PathOf("widgets");
-        for (const auto& [wnode, wj] : NumberedEntries(r, *widgets, wpath, 0xFF)) {
-          const std::string npath = Join(wpath, Hex(wnode));
+        std::map<uint8_t, std::string> paths;
+        for (const Entry& we : NumberedEntries(r, *widgets, wpath, 0xFF)) {
+          const uint64_t wnode = we.id;
+          const std::string& npath = we.path;
+          paths[static_cast<uint8_t>(wnode)] = npath;
           if (wnode == hda::kRootNode) r.Fail(npath, "node 0 is the root node");
           if (!nodes.insert(wnode).second) r.Fail(npath, "node " + Hex(wnode) + " is used twice");
-          fg.widgets.push_back(ParseWidget(r, static_cast<uint8_t>(wnode), *wj, npath));
+          fg.widgets.push_back(ParseWidget(r, static_cast<uint8_t>(wnode), *we.value, npath));
         }
         for (const WidgetProfile& w : fg.widgets)
           for (size_t i = 0; i < w.connections.size(); ++i) {
             const bool found = std::any_of(fg.widgets.begin(), fg.widgets.end(),
                                            [&](const WidgetProfile& o2) { return o2.node == w.connections[i]; });
             if (!found)
-              r.Fail(Index(Join(Join(wpath, Hex(w.node)), "connections"), i),
+              r.Fail(Index(Join(paths[w.node], "connections"), i),
                      "node " + Hex(w.connections[i]) + " is not a widget of this function group");
           }
       }
@@ -496,13 +506,14 @@ void ParseFilterBody(const Reader& r, Object& o, FilterProfile& f, bool wave,
   }
   if (const Json* v = o.Get("pins")) {
     uint64_t expected = 0;
-    for (const auto& [id, pj] : NumberedEntries(r, *v, o.PathOf("pins"), 0xFFFF)) {
-      const std::string ppath = Join(o.PathOf("pins"), std::to_string(id));
+    for (const Entry& pe : NumberedEntries(r, *v, o.PathOf("pins"), 0xFFFF)) {
+      const uint64_t id = pe.id;
+      const std::string& ppath = pe.path;
       // KS pin ids are positions: a filter reports a count and answers 0..n-1.
       if (id != expected)
         r.Fail(ppath, "pin ids must run 0, 1, 2, ... without gaps (expected " + std::to_string(expected) + ")");
       ++expected;
-      f.pins.push_back(ParsePin(r, static_cast<uint32_t>(id), *pj, ppath, wave));
+      f.pins.push_back(ParsePin(r, static_cast<uint32_t>(id), *pe.value, ppath, wave));
     }
   }
   if (const Json* v = o.Get("nodes")) {

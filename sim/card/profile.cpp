@@ -1,12 +1,14 @@
 #include "sim/card/profile.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <tuple>
 #include <utility>
 
 #include "platform/hda_codec.h"

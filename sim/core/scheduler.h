@@ -15,8 +15,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -72,8 +74,12 @@ using TimerId = std::uint64_t;
 
 class Scheduler {
  public:
-  // The scheduler of the running machine.
+  // The scheduler of the running machine (lives for the whole process).
   static Scheduler& Get();
+
+  // A new machine: the clock restarts at zero in the given mode. Every
+  // counted thread must have ended or detached.
+  void Reset(ClockMode mode);
 
   ClockMode mode() const;
   Nanos Now() const;
@@ -103,8 +109,29 @@ class Scheduler {
   void DetachCurrentThread();
   bool IsCurrentThreadCounted() const;
 
-  // Blocks the calling (attached) thread while the clock moves on by `duration`.
+  // Blocks the calling thread while the clock moves on by `duration`; a
+  // thread that is not counted yet attaches itself.
   void RunFor(Nanos duration);
+
+  // Threads made by CreateThread are counted from the moment of creation, so
+  // the clock cannot move between creation and the thread's first step.
+  struct ThreadRecord;
+  std::shared_ptr<ThreadRecord> NewCountedThread(std::string name);
+  // Called on the new thread before its start routine runs.
+  void BindCurrentThread(std::shared_ptr<ThreadRecord> record);
+  // Called on the thread after its start routine returned.
+  void ThreadExiting();
+  // TerminateThread: the thread's current or next simulated wait never
+  // returns, and it stops being counted. False when it has already exited.
+  bool Terminate(ThreadRecord& record);
+
+  // Counted threads that are not blocked in a simulated wait (stall reports).
+  std::vector<std::string> RunningThreads() const;
+
+ private:
+  Scheduler();
+  struct Impl;
+  Impl* impl_;
 };
 
 }  // namespace sim

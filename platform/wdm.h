@@ -545,6 +545,8 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
 BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive);
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter);
+// Frees a string the system allocated (IoRegisterDeviceInterface).
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
 
 // Debug output into the machine-wide log.
 ULONG DbgPrint(PCSTR Format, ...);

@@ -144,7 +144,7 @@ TEST_F(HostTest, StoresStopAtTheirCapacityAndCountTheRest) {
   Stream(host, {{0}, {0}, 64});
   ASSERT_TRUE(host.RunSwitches(4, kLimit));
   ASSERT_TRUE(host.Stop().ok);
-  // 200 is rounded down to whole DSD bytes (200), so 56 of 256 frames are lost per direction.
+  // Stores hold whole multiples of 8 frames (200 here), so 56 of 256 frames are lost per direction.
   EXPECT_EQ(200u * 4, host.Captured(0).bytes.size());
   EXPECT_EQ(200u * 4, host.Rendered(0).bytes.size());
   EXPECT_EQ(56u, host.Report().captureOverflowFrames);

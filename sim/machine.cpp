@@ -6,9 +6,12 @@
 #include "sim/core/debug_log.h"
 #include "sim/core/handles.h"
 #include "sim/registry/store.h"
+#include "sim/win32/com_runtime.h"
 #include "sim/win32/mmcss_tasks.h"
 #include "sim/win32/modules.h"
 #include "sim/win32/paths.h"
+#include "sim/win32/resources.h"
+#include "sim/win32/thread_locale.h"
 #include "sim/win32/virtual_memory.h"
 
 namespace sim {
@@ -30,11 +33,16 @@ Machine::Machine(MachineOptions options) : options_(options) {
   VirtualMemory::Get().Reset();
   Mmcss::Get().Reset();
   FileSystem::Get().Reset();
+  ComRuntime::Get().Reset();
+  Resources::Get().Reset();
+  ThreadLocales::Get().Reset();
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 
 Machine::~Machine() {
   if (options_.attach_creator) Scheduler::Get().DetachCurrentThread();
+  // COM lets go of its servers before the loader detaches what is left.
+  ComRuntime::Get().Reset();
   // Modules detach first: their DllMain may still close handles.
   Modules::Get().Reset();
   HandleTable::Get().Reset();

@@ -12,6 +12,8 @@
 #include "sim/win32/paths.h"
 #include "sim/win32/resources.h"
 #include "sim/win32/thread_locale.h"
+#include "sim/win32/dialog_script.h"
+#include "sim/win32/window_manager.h"
 #include "sim/win32/virtual_memory.h"
 
 namespace sim {
@@ -36,6 +38,8 @@ Machine::Machine(MachineOptions options) : options_(options) {
   ComRuntime::Get().Reset();
   Resources::Get().Reset();
   ThreadLocales::Get().Reset();
+  WindowManager::Get().Reset();
+  SetDialogInput(nullptr);
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 
@@ -43,6 +47,8 @@ Machine::~Machine() {
   if (options_.attach_creator) Scheduler::Get().DetachCurrentThread();
   // COM lets go of its servers before the loader detaches what is left.
   ComRuntime::Get().Reset();
+  WindowManager::Get().Reset();
+  SetDialogInput(nullptr);
   // Modules detach first: their DllMain may still close handles.
   Modules::Get().Reset();
   HandleTable::Get().Reset();
@@ -55,6 +61,11 @@ void Machine::RunFor(Nanos duration) { Scheduler::Get().RunFor(duration); }
 
 Nanos Machine::Now() const { return Scheduler::Get().Now(); }
 
-std::vector<std::string> Machine::Leaks() const { return HandleTable::Get().OpenHandles(); }
+std::vector<std::string> Machine::Leaks() const {
+  std::vector<std::string> leaks = HandleTable::Get().OpenHandles();
+  for (auto& window : WindowManager::Get().OpenWindows()) leaks.push_back(std::move(window));
+  for (auto& object : Resources::Get().OpenObjects()) leaks.push_back(std::move(object));
+  return leaks;
+}
 
 }  // namespace sim

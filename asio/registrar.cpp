@@ -484,8 +484,7 @@ HRESULT RegistrarRegisterTypeLib(const RegistrarTypeLib& typeLib, LPCSTR moduleP
   const std::string module = modulePath;
   // The library loads from the module itself when it is resource 1, from
   // "<module>\<id>" otherwise.
-  const std::string libraryPath =
-      typeLib.resourceId == 1 ? module : module + "\\" + std::to_string(typeLib.resourceId);
+  const std::string libraryPath = typeLib.resourceId == 1 ? module : module + "\\" + std::to_string(typeLib.resourceId);
   const size_t slash = module.find_last_of('\\');
   const std::string helpDir = slash == std::string::npos ? std::string() : module.substr(0, slash);
   char lcid[16];
@@ -510,9 +509,8 @@ HRESULT RegistrarUnregisterTypeLib(const RegistrarTypeLib& typeLib) {
     return TYPE_E_REGISTRYACCESS;
   const LONG status = DeleteTree(key, VersionName(typeLib).c_str());
   DWORD subkeys = 0;
-  const LONG info =
-      RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                       nullptr);
+  const LONG info = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
   RegCloseKey(key);
   if (status != ERROR_SUCCESS) return TYPE_E_REGISTRYACCESS;
   if (info == ERROR_SUCCESS && subkeys == 0) DeleteTree(HKEY_CLASSES_ROOT, library.c_str());

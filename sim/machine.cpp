@@ -7,14 +7,14 @@
 #include "sim/core/handles.h"
 #include "sim/registry/store.h"
 #include "sim/win32/com_runtime.h"
+#include "sim/win32/dialog_script.h"
 #include "sim/win32/mmcss_tasks.h"
 #include "sim/win32/modules.h"
 #include "sim/win32/paths.h"
 #include "sim/win32/resources.h"
 #include "sim/win32/thread_locale.h"
-#include "sim/win32/dialog_script.h"
-#include "sim/win32/window_manager.h"
 #include "sim/win32/virtual_memory.h"
+#include "sim/win32/window_manager.h"
 
 namespace sim {
 

@@ -213,18 +213,30 @@ std::vector<Token> Tokenize(const std::vector<Line>& lines) {
 const std::map<std::string, int64_t>& KnownNames() {
   static const std::map<std::string, int64_t> names = {
 #define NAME(x) {#x, static_cast<int64_t>(x)}
-      NAME(WS_POPUP),        NAME(WS_CHILD),          NAME(WS_VISIBLE),     NAME(WS_DISABLED),
-      NAME(WS_CAPTION),      NAME(WS_BORDER),         NAME(WS_DLGFRAME),    NAME(WS_VSCROLL),
-      NAME(WS_HSCROLL),      NAME(WS_SYSMENU),        NAME(WS_THICKFRAME),  NAME(WS_GROUP),
-      NAME(WS_TABSTOP),      NAME(WS_EX_DLGMODALFRAME), NAME(DS_3DLOOK),    NAME(DS_SETFONT),
-      NAME(DS_MODALFRAME),   NAME(DS_SETFOREGROUND),  NAME(DS_CENTER),      NAME(DS_SHELLFONT),
-      NAME(BS_PUSHBUTTON),   NAME(BS_DEFPUSHBUTTON),  NAME(BS_GROUPBOX),    NAME(SS_LEFT),
-      NAME(SS_RIGHT),        NAME(SS_BITMAP),         NAME(CBS_SIMPLE),     NAME(CBS_DROPDOWN),
-      NAME(CBS_DROPDOWNLIST), NAME(LANG_NEUTRAL),     NAME(LANG_ENGLISH),   NAME(SUBLANG_NEUTRAL),
-      NAME(SUBLANG_DEFAULT), NAME(SUBLANG_ENGLISH_US), NAME(VS_FF_DEBUG),   NAME(VOS_NT_WINDOWS32),
-      NAME(VFT_DLL),         NAME(IDOK),              NAME(IDCANCEL),
+      NAME(WS_POPUP),          NAME(WS_CHILD),
+      NAME(WS_VISIBLE),        NAME(WS_DISABLED),
+      NAME(WS_CAPTION),        NAME(WS_BORDER),
+      NAME(WS_DLGFRAME),       NAME(WS_VSCROLL),
+      NAME(WS_HSCROLL),        NAME(WS_SYSMENU),
+      NAME(WS_THICKFRAME),     NAME(WS_GROUP),
+      NAME(WS_TABSTOP),        NAME(WS_EX_DLGMODALFRAME),
+      NAME(DS_3DLOOK),         NAME(DS_SETFONT),
+      NAME(DS_MODALFRAME),     NAME(DS_SETFOREGROUND),
+      NAME(DS_CENTER),         NAME(DS_SHELLFONT),
+      NAME(BS_PUSHBUTTON),     NAME(BS_DEFPUSHBUTTON),
+      NAME(BS_GROUPBOX),       NAME(SS_LEFT),
+      NAME(SS_RIGHT),          NAME(SS_BITMAP),
+      NAME(CBS_SIMPLE),        NAME(CBS_DROPDOWN),
+      NAME(CBS_DROPDOWNLIST),  NAME(LANG_NEUTRAL),
+      NAME(LANG_ENGLISH),      NAME(SUBLANG_NEUTRAL),
+      NAME(SUBLANG_DEFAULT),   NAME(SUBLANG_ENGLISH_US),
+      NAME(VS_FF_DEBUG),       NAME(VOS_NT_WINDOWS32),
+      NAME(VFT_DLL),           NAME(IDOK),
+      NAME(IDCANCEL),
 #undef NAME
-      {"VOS__WINDOWS32", 0x4}, {"VS_VERSION_INFO", 1}, {"VFT2_UNKNOWN", 0}, {"VS_FFI_FILEFLAGSMASK", 0x3F}, {"IDC_STATIC", -1},
+      {"VOS__WINDOWS32", 0x4}, {"VS_VERSION_INFO", 1},
+      {"VFT2_UNKNOWN", 0},     {"VS_FFI_FILEFLAGSMASK", 0x3F},
+      {"IDC_STATIC", -1},
   };
   return names;
 }
@@ -482,8 +494,8 @@ class Compiler {
   };
 
   static uint16_t ClassOrdinal(const std::string& name) {
-    static const std::map<std::string, uint16_t> ordinals = {{"BUTTON", 0x80}, {"EDIT", 0x81},      {"STATIC", 0x82},
-                                                             {"LISTBOX", 0x83}, {"SCROLLBAR", 0x84}, {"COMBOBOX", 0x85}};
+    static const std::map<std::string, uint16_t> ordinals = {
+        {"BUTTON", 0x80}, {"EDIT", 0x81}, {"STATIC", 0x82}, {"LISTBOX", 0x83}, {"SCROLLBAR", 0x84}, {"COMBOBOX", 0x85}};
     auto it = ordinals.find(Upper(name));
     return it == ordinals.end() ? 0 : it->second;
   }
@@ -789,8 +801,8 @@ void Write(const std::vector<Resource>& resources, const std::string& input, std
   for (size_t i = 0; i < resources.size(); ++i) {
     const auto& r = resources[i];
     out << "    {" << (r.type_name ? Quoted(*r.type_name) : "nullptr") << ", " << r.type_id << ", "
-        << (r.name ? Quoted(*r.name) : "nullptr") << ", " << r.name_id << ", " << r.language << ", kData" << i
-        << ", " << r.data.size() << "},\n";
+        << (r.name ? Quoted(*r.name) : "nullptr") << ", " << r.name_id << ", " << r.language << ", kData" << i << ", "
+        << r.data.size() << "},\n";
   }
   if (resources.empty()) out << "    {nullptr, 0, nullptr, 0, 0, nullptr, 0},\n";
   out << "};\n}  // namespace\n\n"

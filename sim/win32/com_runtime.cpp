@@ -192,8 +192,8 @@ extern "C" HRESULT STDAPICALLTYPE CoInitializeEx(LPVOID pvReserved, DWORD dwCoIn
 
 extern "C" void STDAPICALLTYPE CoUninitialize() { sim::ComRuntime::Get().Uninitialize(); }
 
-extern "C" HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
-                                                   REFIID riid, LPVOID* ppv) {
+extern "C" HRESULT STDAPICALLTYPE CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved, REFIID riid,
+                                                   LPVOID* ppv) {
   // The reserved argument names a remote server, which an in-process
   // request does not use.
   (void)pvReserved;
@@ -205,8 +205,8 @@ extern "C" HRESULT STDAPICALLTYPE CoCreateInstance(REFCLSID rclsid, LPUNKNOWN pU
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   IClassFactory* factory = nullptr;
-  const HRESULT got =
-      sim::ComRuntime::Get().GetClassObject(rclsid, dwClsContext, IID_IClassFactory, reinterpret_cast<void**>(&factory));
+  const HRESULT got = sim::ComRuntime::Get().GetClassObject(rclsid, dwClsContext, IID_IClassFactory,
+                                                            reinterpret_cast<void**>(&factory));
   if (FAILED(got)) return got;
   const HRESULT created = factory->CreateInstance(pUnkOuter, riid, ppv);
   factory->Release();

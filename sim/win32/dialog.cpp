@@ -193,8 +193,7 @@ INT_PTR Fail(DWORD error, INT_PTR result) {
 extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent,
                                           DLGPROC lpDialogFunc, LPARAM dwInitParam) {
   using sim::WindowManager;
-  if (hWndParent != nullptr && !WindowManager::Get().Exists(hWndParent))
-    return Fail(ERROR_INVALID_WINDOW_HANDLE, 0);
+  if (hWndParent != nullptr && !WindowManager::Get().Exists(hWndParent)) return Fail(ERROR_INVALID_WINDOW_HANDLE, 0);
   HRSRC resource = FindResourceA(hInstance, lpTemplateName, RT_DIALOG);
   if (resource == nullptr) return -1;
   const void* bytes = LockResource(LoadResource(hInstance, resource));

@@ -20,12 +20,12 @@ namespace sim {
 
 struct DialogAction {
   enum class Kind {
-    Click,             // a click on the button `control`: WM_COMMAND with BN_CLICKED
-    SelectComboItem,   // item `index` of the combo box `control`, by keyboard with
-                       // the list closed: the selection, then CBN_SELCHANGE
-    Enter,             // the Enter key: the default push button's command, else IDOK
-    Escape,            // the Esc key: the IDCANCEL command
-    Close,             // the caption's close: WM_CLOSE
+    Click,            // a click on the button `control`: WM_COMMAND with BN_CLICKED
+    SelectComboItem,  // item `index` of the combo box `control`, by keyboard with
+                      // the list closed: the selection, then CBN_SELCHANGE
+    Enter,            // the Enter key: the default push button's command, else IDOK
+    Escape,           // the Esc key: the IDCANCEL command
+    Close,            // the caption's close: WM_CLOSE
   };
   Kind kind;
   int control = 0;

@@ -211,9 +211,7 @@ extern "C" int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer,
   }
   size_t at = 0;
   const size_t units = entry->size / 2;
-  auto unit = [&](size_t i) {
-    return static_cast<char16_t>(entry->data[2 * i] | (entry->data[2 * i + 1] << 8));
-  };
+  auto unit = [&](size_t i) { return static_cast<char16_t>(entry->data[2 * i] | (entry->data[2 * i + 1] << 8)); };
   for (UINT index = 0; index < (uID & 15) && at < units; ++index) at += 1 + unit(at);
   if (at >= units || unit(at) == 0) {
     SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

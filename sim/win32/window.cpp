@@ -216,8 +216,8 @@ bool IsClass(const Window& w, const char* name) { return EqualsIgnoreCase(w.wind
 // The classes CreateWindowExA knows: the predefined controls, dialogs and
 // the simulated host's windows. Nothing registers classes here.
 bool KnownClassName(const char* name) {
-  for (const char* known : {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox", sim::kDialogClass,
-                            sim::kHostWindowClass})
+  for (const char* known :
+       {"Button", "Edit", "Static", "ListBox", "ScrollBar", "ComboBox", sim::kDialogClass, sim::kHostWindowClass})
     if (sim::FileSystem::EqualsIgnoreCase(name, known)) return true;
   return false;
 }

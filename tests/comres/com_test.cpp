@@ -1,9 +1,10 @@
 // The COM runtime: apartments, in-process servers through the registry and
 // the loader, unloading through DllCanUnloadNow, the task allocator.
+#include "platform/com.h"
+
 #include <cstring>
 #include <thread>
 
-#include "platform/com.h"
 #include "sim/core/debug_log.h"
 #include "sim/win32/com_runtime.h"
 #include "sim/win32/modules.h"
@@ -146,7 +147,8 @@ TEST_F(Com, AggregationIsTheServersToRefuse) {
 
 TEST_F(Com, ApartmentsCountPerThreadAndKeepTheirKind) {
   void* out = kStale;
-  EXPECT_EQ(CO_E_NOTINITIALIZED, CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out));
+  EXPECT_EQ(CO_E_NOTINITIALIZED,
+            CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out));
   EXPECT_EQ(nullptr, out);
   EXPECT_EQ(CO_E_NOTINITIALIZED,
             CoGetClassObject(CLSID_TestCounter, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, &out));
@@ -163,7 +165,8 @@ TEST_F(Com, ApartmentsCountPerThreadAndKeepTheirKind) {
   // Leaving the last apartment unloads what the thread loaded, asked or not.
   CoUninitialize();
   EXPECT_FALSE(ServerLoaded());
-  EXPECT_EQ(CO_E_NOTINITIALIZED, CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out));
+  EXPECT_EQ(CO_E_NOTINITIALIZED,
+            CoCreateInstance(CLSID_TestCounter, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out));
   EXPECT_EQ(E_INVALIDARG, CoInitializeEx(reinterpret_cast<void*>(1), COINIT_MULTITHREADED));
 }
 

@@ -1,11 +1,12 @@
 // The dialog manager with a scripted user: the control panel's template from
 // the module, a test dialog procedure that behaves like a latency panel, the
 // owner disabled while the dialog is open, and the keys' commands.
+#include "platform/win32/dialog.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "platform/win32/dialog.h"
 #include "platform/win32/resource.h"
 #include "sim/win32/dialog_script.h"
 #include "sim/win32/window_manager.h"
@@ -215,9 +216,8 @@ TEST_F(Dialogs, TheDialogsWindowsFollowTheTemplate) {
         const char* window_class;
         const char* text;
       };
-      const Control controls[] = {{1000, "Button", "OK"},          {1001, "Button", "Cancel"},
-                                  {1017, "Static", ""},            {1012, "ComboBox", ""},
-                                  {4, "Button", "Preferences"},    {202, "Static", "Latency :"}};
+      const Control controls[] = {{1000, "Button", "OK"}, {1001, "Button", "Cancel"},   {1017, "Static", ""},
+                                  {1012, "ComboBox", ""}, {4, "Button", "Preferences"}, {202, "Static", "Latency :"}};
       HWND previous = nullptr;
       for (const auto& c : controls) {
         SCOPED_TRACE(c.id);

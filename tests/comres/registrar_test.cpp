@@ -78,7 +78,8 @@ TEST_F(Registrar, RegisteringAgainRecreatesTheForceRemoveKey) {
   EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey + "\\Stale"));
   EXPECT_EQ(4u, SubkeyCount(HKEY_CLASSES_ROOT, kClassKey));
   EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "OraAsio.CAsio\\Kept"));
-  EXPECT_EQ(std::optional<std::string>("OraAsio"), ReadString(HKEY_CLASSES_ROOT, std::string("AppID\\") + kAppId, nullptr));
+  EXPECT_EQ(std::optional<std::string>("OraAsio"),
+            ReadString(HKEY_CLASSES_ROOT, std::string("AppID\\") + kAppId, nullptr));
 }
 
 TEST_F(Registrar, UnregisteringKeepsTheNoRemoveKeysAndWhatOthersPutThere) {

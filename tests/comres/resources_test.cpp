@@ -247,8 +247,8 @@ std::map<std::tuple<std::string, std::string, uint16_t>, std::vector<uint8_t>> R
     p = (p + 3) & ~size_t{3};
     const uint16_t language = word(p + 6);
     if (data_size != 0)
-      out[{type, name, language}] = std::vector<uint8_t>(b.begin() + at + header_size,
-                                                         b.begin() + at + header_size + data_size);
+      out[{type, name, language}] =
+          std::vector<uint8_t>(b.begin() + at + header_size, b.begin() + at + header_size + data_size);
     at = (at + header_size + data_size + 3) & ~size_t{3};
   }
   return out;

@@ -2,14 +2,14 @@
 // interface, a class factory, a module lock count and the two exports COM
 // looks for. Each creation and the unload question are logged to the
 // machine's debug log.
+#include "tests/comres/test_server.h"
+
 #include <atomic>
 #include <new>
 #include <string>
 
 #include "platform/com.h"
 #include "platform/win32/debug.h"
-
-#include "tests/comres/test_server.h"
 
 namespace {
 
@@ -82,8 +82,8 @@ CFactory g_factory;
 }  // namespace
 
 #ifndef ORA_TESTSERVER_NO_CLASS_OBJECT
-extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid,
-                                                                                         REFIID riid, LPVOID* ppv) {
+extern "C" __attribute__((visibility("default"))) HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID rclsid, REFIID riid,
+                                                                                           LPVOID* ppv) {
   if (ppv == nullptr) return E_POINTER;
   *ppv = nullptr;
   if (rclsid != CLSID_TestCounter) return CLASS_E_CLASSNOTAVAILABLE;

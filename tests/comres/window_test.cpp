@@ -44,6 +44,32 @@ TEST_F(Windows, OwnedWindowsSitAboveTheirOwnerAndAnswerGetParentOnlyAsPopups) {
   for (HWND w : {other, owned_overlapped, palette, host}) EXPECT_TRUE(DestroyWindow(w));
 }
 
+// The control panel looks for the host's owned popups directly above it in
+// z-order and disables the topmost of that run.
+HWND OwnedRunAbove(HWND host) {
+  HWND found = nullptr;
+  int steps = 0;
+  for (HWND w = GetWindow(host, GW_HWNDPREV); w != nullptr && GetParent(w) == host && steps < 200;
+       w = GetWindow(w, GW_HWNDPREV), ++steps)
+    found = w;
+  return found;
+}
+
+TEST_F(Windows, TheRunOfOwnedPopupsAboveTheHostEndsAtTheFirstStranger) {
+  HWND host = sim::CreateHostWindow("Host");
+  EXPECT_EQ(nullptr, OwnedRunAbove(host));
+  HWND first = sim::CreateHostWindow("Mixer", host, WS_POPUP | WS_VISIBLE);
+  HWND second = sim::CreateHostWindow("Meter", host, WS_POPUP | WS_VISIBLE);
+  EXPECT_EQ(second, OwnedRunAbove(host));
+  HWND stranger = sim::CreateHostWindow("Other program");
+  HWND third = sim::CreateHostWindow("Late palette", host, WS_POPUP | WS_VISIBLE);
+  EXPECT_EQ(second, OwnedRunAbove(host));
+  EXPECT_FALSE(EnableWindow(OwnedRunAbove(host), FALSE));
+  EXPECT_FALSE(IsWindowEnabled(second));
+  EXPECT_TRUE(IsWindowEnabled(host));
+  for (HWND w : {third, stranger, second, first, host}) EXPECT_TRUE(DestroyWindow(w));
+}
+
 TEST_F(Windows, EnableWindowAnswersWhetherTheWindowWasDisabled) {
   HWND host = sim::CreateHostWindow("Host");
   EXPECT_TRUE(IsWindowEnabled(host));

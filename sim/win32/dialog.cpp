@@ -119,7 +119,10 @@ HWND CreateDialogWindow(HINSTANCE instance, const DialogTemplate& t, HWND owner,
     if (WindowManager::Get().Create(control, &handle) != 0) BugCheck("a dialog control could not be made", dialog);
   }
   // The procedure is attached last: controls exist when it first runs.
-  WindowManager::Get().Edit(dialog, [&](Window& w) { w.procedure = procedure; });
+  WindowManager::Get().Edit(dialog, [&](Window& w) {
+    w.is_dialog = true;
+    w.procedure = procedure;
+  });
   return dialog;
 }
 
@@ -231,7 +234,7 @@ extern "C" INT_PTR WINAPI DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplate
 extern "C" BOOL WINAPI EndDialog(HWND hDlg, INT_PTR nResult) {
   bool dialog = false;
   const bool found = sim::WindowManager::Get().Edit(hDlg, [&](sim::Window& w) {
-    dialog = w.procedure != nullptr;
+    dialog = w.is_dialog;
     if (!dialog) return;
     w.ended = true;
     w.result = nResult;

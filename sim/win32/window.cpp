@@ -320,9 +320,9 @@ LRESULT DefaultMessage(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 extern "C" LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
   Window w;
   if (!WindowManager::Get().Snapshot(hWnd, &w)) return Fail<LRESULT>(ERROR_INVALID_WINDOW_HANDLE, 0);
-  if (w.procedure == nullptr) return DefaultMessage(hWnd, Msg, wParam, lParam);
+  if (!w.is_dialog) return DefaultMessage(hWnd, Msg, wParam, lParam);
   // A dialog procedure sees the message first; FALSE asks for the default.
-  const INT_PTR handled = w.procedure(hWnd, Msg, wParam, lParam);
+  const INT_PTR handled = w.procedure ? w.procedure(hWnd, Msg, wParam, lParam) : FALSE;
   if (Msg == WM_INITDIALOG) return handled;
   if (handled) return 0;
   if (Msg == WM_CLOSE) {

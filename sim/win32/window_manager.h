@@ -43,7 +43,8 @@ struct Window {
   // Static pictures.
   HBITMAP image = nullptr;
 
-  // Dialogs.
+  // Dialogs made by the dialog manager; a dialog may have no procedure.
+  bool is_dialog = false;
   DLGPROC procedure = nullptr;
   bool ended = false;
   INT_PTR result = 0;

@@ -288,6 +288,18 @@ TEST_F(Dialogs, FailuresToOpen) {
   EXPECT_EQ(kClosed, DialogBoxParamA(module_.get(), "IDD_ASIOCP_TELVAR", nullptr, PanelProc, 0));
 }
 
+TEST_F(Dialogs, ADialogWithoutAProcedureStillEnds) {
+  struct Ender final : sim::DialogInput {
+    std::optional<sim::DialogAction> NextAction(HWND dialog) override {
+      EXPECT_TRUE(EndDialog(dialog, 3));
+      return sim::DialogAction::Escape();
+    }
+  };
+  sim::SetDialogInput(std::make_shared<Ender>());
+  EXPECT_EQ(3, DialogBoxParamA(module_.get(), "IDD_ASIOCP_TELVAR", host_, nullptr, 0));
+  EXPECT_TRUE(IsWindowEnabled(host_));
+}
+
 using DialogsDeathTest = Dialogs;
 
 TEST_F(DialogsDeathTest, ADialogWithoutAUserFailsLoudly) {

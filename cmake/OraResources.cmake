@@ -47,10 +47,9 @@ function(ora_add_resources target rc)
 
   if(WIN32)
     set(object ${out_dir}/${rc_name}.res.obj)
-    string(REPLACE "-D " "-D" windres_defines "${defines}")
     add_custom_command(
       OUTPUT ${object}
-      COMMAND ${ORA_WINDRES} ${windres_defines} -I ${rc_dir} -I ${out_dir} -O coff -i ${rc_path} -o ${object}
+      COMMAND ${ORA_WINDRES} ${defines} -I ${rc_dir} -I ${out_dir} -O coff -i ${rc_path} -o ${object}
       DEPENDS ${rc_path} ${extra_depends}
       IMPLICIT_DEPENDS C ${rc_path}
       COMMENT "Resources of ${target}"

@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "sim/registry/store.h"
 #include "tests/comres/comres_fixture.h"
 
 namespace comres {
@@ -188,6 +189,21 @@ TEST_F(Registrar, ValueKindsQuotingAndNamedValuesOfKeptKeys) {
   EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, "Software\\Ora Test"));
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, "Software"));
   EXPECT_EQ(std::nullopt, ReadString(HKEY_CURRENT_USER, "Software", "Marker"));
+}
+
+TEST_F(Registrar, RegistrationStopsAtTheFirstRefusedWrite) {
+  constexpr std::u16string_view kClasses = u"\\REGISTRY\\MACHINE\\SOFTWARE\\Classes\\CLSID";
+  auto& store = sim::registry::Store::Get();
+  ASSERT_EQ(sim::registry::Status::Success, store.EnsureKey(kClasses));
+  ASSERT_EQ(sim::registry::Status::Success, store.SetReadOnly(kClasses, true));
+  EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), registrar_.ResourceRegister(module_.get(), 102));
+  // What came before the refused key in the script is written; the caller
+  // undoes it by unregistering.
+  EXPECT_TRUE(KeyExists(HKEY_CLASSES_ROOT, "OraAsio.CAsio"));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kClassKey));
+  ASSERT_EQ(sim::registry::Status::Success, store.SetReadOnly(kClasses, false));
+  EXPECT_EQ(S_OK, registrar_.ResourceUnregister(module_.get(), 102));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, "OraAsio.CAsio"));
 }
 
 TEST_F(Registrar, DeleteRemovesAKeyOnRegistration) {

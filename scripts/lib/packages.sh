@@ -3,7 +3,7 @@ ORA_PACKAGES=(
   cmake ninja-build g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev libsndfile1-dev libcli11-dev
-  g++-mingw-w64-x86-64-posix wine64
+  g++-mingw-w64-x86-64-posix mingw-w64-tools wine64
 )
 
 ora_ensure_packages() {

@@ -35,6 +35,8 @@ typedef ULONG ACCESS_MASK;
 typedef const GUID* LPCGUID;
 typedef GUID* PGUID;
 typedef LONG KPRIORITY;
+typedef uint64_t ULONG64;
+typedef int64_t LONG64;
 
 #define ORA_VALUE(name, type, value) inline constexpr type name = value;
 #include "platform/values/ntstatus.def"

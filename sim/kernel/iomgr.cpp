@@ -44,6 +44,8 @@ struct IrpRecord {
   std::string owner_name;
   // Runs when the IRP's completion reaches the top (built requests).
   std::function<void(PIRP)> finish;
+  // Completion has run to the top; another completion is a second one.
+  bool completed = false;
 };
 
 std::mutex g_mutex;
@@ -89,6 +91,12 @@ const char* MajorName(UCHAR major) {
                                       "IRP_MJ_SET_QUOTA",
                                       "IRP_MJ_PNP"};
   return major <= IRP_MJ_MAXIMUM_FUNCTION ? names[major] : "an unknown major function";
+}
+
+std::string StatusText(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(status));
+  return text;
 }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp) {
@@ -177,7 +185,7 @@ void FreeDeviceIfUnused(const DEVICE_OBJECT* device) {
     std::lock_guard lock(g_mutex);
     auto it = g_devices.find(device);
     if (it == g_devices.end() || !it->second.deleted) return;
-    if (device->ReferenceCount > 0 || it->second.pointer_references > 0) return;
+    if (device->ReferenceCount > 0 || it->second.pointer_references > 0 || device->AttachedDevice) return;
     block = it->second.block;
     g_devices.erase(it);
   }
@@ -315,10 +323,9 @@ NTSTATUS SendSynchronousIrp(PDEVICE_OBJECT device, NTSTATUS initial_status,
   } else if (KeReadStateEvent(&done) == 0) {
     const std::string what = DescribeDevice(top);
     ForgetEventsIn(&done, sizeof done);
-    BugCheck(BugCheckCode::DriverVerifierIoManagerViolation,
-             "the dispatch routine of " + what + " returned status " +
-                 Hex(reinterpret_cast<void*>(static_cast<uintptr_t>(status))) + " for " + DescribeIrp(irp) +
-                 " without completing it or returning STATUS_PENDING");
+    BugCheck(BugCheckCode::DriverVerifierIoManagerViolation, "the dispatch routine of " + what + " returned status " +
+                                                                 StatusText(status) + " for " + DescribeIrp(irp) +
+                                                                 " without completing it or returning STATUS_PENDING");
   }
   ForgetEventsIn(&done, sizeof done);
   status = irp->IoStatus.Status;
@@ -451,9 +458,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       problem = "was already deleted";
     } else if (record.lower) {
       problem = "is still attached to " + Hex(record.lower) + " (IoDetachDevice comes first)";
-    } else if (DeviceObject->AttachedDevice) {
-      problem = "still has " + Hex(DeviceObject->AttachedDevice) + " attached above it";
     } else {
+      // A PDO deletes itself on removal before the devices above detach; it
+      // stays until they have.
       record.deleted = true;
       PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
       while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
@@ -489,14 +496,18 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   const std::string caller = ORA_KERNEL_CALLER();
   CheckDevice(TargetDevice, "IoDetachDevice", caller);
+  bool detached = false;
   {
     std::lock_guard lock(g_mutex);
-    PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
-    if (attached) {
+    if (PDEVICE_OBJECT attached = TargetDevice->AttachedDevice) {
       g_devices.at(attached).lower = nullptr;
       TargetDevice->AttachedDevice = nullptr;
-      return;
+      detached = true;
     }
+  }
+  if (detached) {
+    FreeDeviceIfUnused(TargetDevice);
+    return;
   }
   BugCheck(BugCheckCode::DriverVerifierIoManagerViolation,
            "IoDetachDevice on " + DescribeDevice(TargetDevice) + ", which has nothing attached, from " + caller);
@@ -528,6 +539,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
              "IoReuseIrp on " + DescribeIrp(Irp) + ", which a driver below still owns, from " + caller);
   InitializeIrp(Irp, Irp->Size, Irp->StackCount);
   Irp->IoStatus.Status = Iostatus;
+  std::lock_guard lock(g_mutex);
+  g_irps[Irp].completed = false;
 }
 
 NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -535,10 +548,16 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   CheckIrp(Irp, "IofCallDriver", caller);
   CheckDevice(DeviceObject, "IofCallDriver", caller);
   if (Irp->CurrentLocation <= 1)
-    BugCheck(BugCheckCode::NoMoreIrpStackLocations, DescribeIrp(Irp) + " with " + std::to_string(Irp->StackCount) +
+    // Not DescribeIrp: a driver that copied its location to a next one that
+    // does not exist has already overwritten the IRP's tail.
+    BugCheck(BugCheckCode::NoMoreIrpStackLocations, "IRP " + Hex(Irp) + " with " + std::to_string(Irp->StackCount) +
                                                         " stack locations was sent to " + DescribeDevice(DeviceObject) +
                                                         " (StackSize " + std::to_string(DeviceObject->StackSize) +
                                                         ") with no stack location left, from " + caller);
+  if (Irp->CurrentLocation == Irp->StackCount + 1) {
+    std::lock_guard lock(g_mutex);
+    g_irps[Irp].completed = false;
+  }
   IoSetNextIrpStackLocation(Irp);
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   stack->DeviceObject = DeviceObject;
@@ -553,7 +572,12 @@ NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
   const std::string caller = ORA_KERNEL_CALLER();
   CheckIrp(Irp, "IofCompleteRequest", caller);
-  if (Irp->CurrentLocation > Irp->StackCount + 1)
+  bool completed;
+  {
+    std::lock_guard lock(g_mutex);
+    completed = g_irps[Irp].completed;
+  }
+  if (Irp->CurrentLocation > Irp->StackCount + 1 || (completed && Irp->CurrentLocation == Irp->StackCount + 1))
     BugCheck(BugCheckCode::MultipleIrpCompleteRequests,
              DescribeIrp(Irp) + " was completed again after its completion had finished, from " + caller);
   if (Irp->CancelRoutine)
@@ -588,6 +612,10 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
     if (invoke) {
       // The routine runs for the driver one location up: the one that set it.
       const bool top = Irp->CurrentLocation == Irp->StackCount + 1;
+      if (top) {
+        std::lock_guard lock(g_mutex);
+        g_irps[Irp].completed = true;
+      }
       PDEVICE_OBJECT device = top ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
       NTSTATUS result;
       {
@@ -611,6 +639,7 @@ VOID NTAPI IofCompleteRequest(PIRP Irp, CCHAR) {
   {
     std::lock_guard lock(g_mutex);
     auto& record = g_irps[Irp];
+    record.completed = true;
     finish = std::move(record.finish);
     kind = record.kind;
     owner_name = record.owner_name;

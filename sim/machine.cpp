@@ -6,6 +6,7 @@
 #include "sim/core/debug_log.h"
 #include "sim/core/handles.h"
 #include "sim/registry/store.h"
+#include "sim/win32/device_io.h"
 #include "sim/win32/mmcss_tasks.h"
 #include "sim/win32/modules.h"
 #include "sim/win32/paths.h"
@@ -30,6 +31,7 @@ Machine::Machine(MachineOptions options) : options_(options) {
   VirtualMemory::Get().Reset();
   Mmcss::Get().Reset();
   FileSystem::Get().Reset();
+  win32::RegisterKsUserModule();
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 

@@ -3,6 +3,7 @@
 #include "platform/win32/setupapi.h"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,11 +57,19 @@ std::string Narrow(const std::u16string& s) {
   return out;
 }
 
+char16_t Up(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
+
+bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Up(a[i]) != Up(b[i])) return false;
+  return true;
+}
+
 bool StartsWithNoCase(const std::u16string& s, const std::string& prefix) {
   if (s.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
-    auto up = [](int c) { return c >= 'a' && c <= 'z' ? c - 0x20 : c; };
-    if (up(s[i]) != up(static_cast<unsigned char>(prefix[i]))) return false;
+    if (Up(s[i]) != Up(static_cast<unsigned char>(prefix[i]))) return false;
   }
   return true;
 }
@@ -176,7 +185,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceAlias(HDEVINFO DeviceInfoSet, PSP_DEVICE_IN
     return FailWith(ERROR_INVALID_USER_BUFFER);
   const kernel::DeviceInterface* entry = set->EntryOf(*DeviceInterfaceData);
   if (!entry) return FailWith(ERROR_INVALID_PARAMETER);
-  auto alias = kernel::GetDeviceInterfaceAlias(entry->symbolic_link, *AliasInterfaceClassGuid);
+  std::optional<kernel::DeviceInterface> alias;
+  for (auto& i : kernel::GetDeviceInterfaces(*AliasInterfaceClassGuid, false))
+    if (EqualsNoCase(i.instance_id, entry->instance_id) && EqualsNoCase(i.reference_string, entry->reference_string))
+      alias = std::move(i);
   if (!alias) return FailWith(ERROR_NO_SUCH_DEVICE_INTERFACE);
   // The alias joins the set (once), so its data names an entry of the set.
   std::size_t index = 0;

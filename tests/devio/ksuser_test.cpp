@@ -49,7 +49,7 @@ TEST_F(DevioTest, KsCreatePinReachesTheFilterByteForByte) {
 
   auto log = devio_test::TakeLog();
   ASSERT_EQ(2u, log.creates.size());
-  const auto& create = log.creates[1];
+  const auto create = log.creates[1];
   EXPECT_EQ(log.creates[0].file, create.related);
   const std::u16string text = u"\\{146F1A80-4791-11D0-A5D6-28DB04C10000}";
   ASSERT_EQ(text.size() * 2 + 72 + 82, create.file_name.size() * 2);

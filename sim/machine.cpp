@@ -8,6 +8,7 @@
 #include "sim/registry/store.h"
 #include "sim/win32/com_runtime.h"
 #include "sim/win32/dialog_script.h"
+#include "sim/win32/device_io.h"
 #include "sim/win32/mmcss_tasks.h"
 #include "sim/win32/modules.h"
 #include "sim/win32/paths.h"
@@ -40,6 +41,7 @@ Machine::Machine(MachineOptions options) : options_(options) {
   ThreadLocales::Get().Reset();
   WindowManager::Get().Reset();
   SetDialogInput(nullptr);
+  win32::RegisterKsUserModule();
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 

@@ -11,9 +11,13 @@
 typedef ACCESS_MASK REGSAM;
 typedef LONG LSTATUS;
 
+// The kernel registry header defines the same rights and types.
+#ifndef ORA_REGISTRY_VALUES_DEFINED
+#define ORA_REGISTRY_VALUES_DEFINED
 #define ORA_VALUE(name, type, value) inline constexpr type name = value;
 #include "platform/values/registry.def"
 #undef ORA_VALUE
+#endif
 
 // Predefined keys are sign-extended 32-bit values, as on 64-bit Windows.
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000))))

@@ -2,15 +2,28 @@
 
 namespace sim {
 
+namespace {
+// Windows ignores the two low bits of a handle value: callers may tag them
+// (an event handle with bit 0 set keeps a completion off the I/O completion port).
+std::uintptr_t KeyOf(void* handle) { return reinterpret_cast<std::uintptr_t>(handle) & ~std::uintptr_t{3}; }
+}  // namespace
+
 const char* ObjectTypeName(ObjectType type) {
   switch (type) {
-    case ObjectType::Event: return "event";
-    case ObjectType::Thread: return "thread";
-    case ObjectType::File: return "file";
-    case ObjectType::Key: return "key";
-    case ObjectType::Module: return "module";
-    case ObjectType::DeviceInfoSet: return "device information set";
-    case ObjectType::Other: return "object";
+    case ObjectType::Event:
+      return "event";
+    case ObjectType::Thread:
+      return "thread";
+    case ObjectType::File:
+      return "file";
+    case ObjectType::Key:
+      return "key";
+    case ObjectType::Module:
+      return "module";
+    case ObjectType::DeviceInfoSet:
+      return "device information set";
+    case ObjectType::Other:
+      return "object";
   }
   return "object";
 }
@@ -30,14 +43,14 @@ void* HandleTable::Insert(std::shared_ptr<Object> object) {
 
 std::shared_ptr<Object> HandleTable::Lookup(void* handle, ObjectType type) const {
   std::lock_guard lock(mutex_);
-  auto it = objects_.find(reinterpret_cast<std::uintptr_t>(handle));
+  auto it = objects_.find(KeyOf(handle));
   if (it == objects_.end() || it->second->Type() != type) return nullptr;
   return it->second;
 }
 
 std::shared_ptr<Object> HandleTable::Remove(void* handle) {
   std::lock_guard lock(mutex_);
-  auto it = objects_.find(reinterpret_cast<std::uintptr_t>(handle));
+  auto it = objects_.find(KeyOf(handle));
   if (it == objects_.end()) return nullptr;
   auto object = std::move(it->second);
   objects_.erase(it);

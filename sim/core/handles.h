@@ -3,7 +3,8 @@
 // User-mode HANDLEs and HKEYs of the simulated PC name objects in this table.
 // A handle is a small multiple of 4, as on Windows, never null and never the
 // all-ones value. Lookup checks the type, so a thread handle passed where a
-// key is expected is an invalid handle, not a crash.
+// key is expected is an invalid handle, not a crash. The two low bits of a
+// handle value are tag bits that lookup ignores, as on Windows.
 #pragma once
 
 #include <cstdint>

@@ -177,7 +177,7 @@ void FreeDeviceIfUnused(const DEVICE_OBJECT* device) {
     std::lock_guard lock(g_mutex);
     auto it = g_devices.find(device);
     if (it == g_devices.end() || !it->second.deleted) return;
-    if (device->ReferenceCount > 0 || it->second.pointer_references > 0) return;
+    if (device->ReferenceCount > 0 || it->second.pointer_references > 0 || device->AttachedDevice) return;
     block = it->second.block;
     g_devices.erase(it);
   }
@@ -451,9 +451,10 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
       problem = "was already deleted";
     } else if (record.lower) {
       problem = "is still attached to " + Hex(record.lower) + " (IoDetachDevice comes first)";
-    } else if (DeviceObject->AttachedDevice) {
-      problem = "still has " + Hex(DeviceObject->AttachedDevice) + " attached above it";
     } else {
+      // A device may still have devices attached above it: a bus driver
+      // deletes its PDO while completing IRP_MN_REMOVE_DEVICE, before the
+      // drivers above detach on the way back up. The object stays until then.
       record.deleted = true;
       PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
       while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
@@ -489,14 +490,20 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PD
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   const std::string caller = ORA_KERNEL_CALLER();
   CheckDevice(TargetDevice, "IoDetachDevice", caller);
+  bool detached = false;
   {
     std::lock_guard lock(g_mutex);
     PDEVICE_OBJECT attached = TargetDevice->AttachedDevice;
     if (attached) {
       g_devices.at(attached).lower = nullptr;
       TargetDevice->AttachedDevice = nullptr;
-      return;
+      detached = true;
     }
+  }
+  if (detached) {
+    // A lower device deleted while this one was attached goes now.
+    FreeDeviceIfUnused(TargetDevice);
+    return;
   }
   BugCheck(BugCheckCode::DriverVerifierIoManagerViolation,
            "IoDetachDevice on " + DescribeDevice(TargetDevice) + ", which has nothing attached, from " + caller);

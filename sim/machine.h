@@ -28,19 +28,20 @@ class Card;
 }
 class RegistryPnpConfiguration;
 
+// Every field has an initializer, so brace lists may stop after any of them.
 struct MachineOptions {
   ClockMode clock = ClockMode::Virtual;
   // The constructing thread is counted, so time moves only while it waits.
   bool attach_creator = true;
   // The card: a shipped profile by file name ("default.json"), or a profile
   // given whole, which wins. Neither: a PC without the card.
-  std::string card_profile;
-  std::optional<card::Profile> profile;
+  std::string card_profile = {};
+  std::optional<card::Profile> profile = {};
   // The upper filter "OraFilt": installed when true and the profile does not
   // leave it out ("upper_filter": false); filter_image is its ImagePath, the
   // shared library PnP loads.
   bool install_filter = false;
-  std::string filter_image;
+  std::string filter_image = {};
 };
 
 // The root devices the machine creates for the card.

@@ -459,8 +459,9 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
     } else if (record.lower) {
       problem = "is still attached to " + Hex(record.lower) + " (IoDetachDevice comes first)";
     } else {
-      // A PDO deletes itself on removal before the devices above detach; it
-      // stays until they have.
+      // A device may still have devices attached above it: a bus driver
+      // deletes its PDO while completing IRP_MN_REMOVE_DEVICE, before the
+      // drivers above detach on the way back up. The object stays until then.
       record.deleted = true;
       PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
       while (*link && *link != DeviceObject) link = &(*link)->NextDevice;
@@ -506,6 +507,7 @@ VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
     }
   }
   if (detached) {
+    // A lower device deleted while this one was attached goes now.
     FreeDeviceIfUnused(TargetDevice);
     return;
   }

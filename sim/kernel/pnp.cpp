@@ -2,6 +2,7 @@
 // transitions and removal.
 #include "sim/kernel/pnp.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -146,7 +147,16 @@ PDRIVER_OBJECT RootDriver() {
 
 }  // namespace
 
-PnpConfiguration& Configuration() { return Memory(); }
+namespace {
+std::atomic<PnpConfiguration*> g_configuration{nullptr};
+}  // namespace
+
+PnpConfiguration& Configuration() {
+  PnpConfiguration* configuration = g_configuration.load();
+  return configuration ? *configuration : Memory();
+}
+
+void SetConfiguration(PnpConfiguration* configuration) { g_configuration.store(configuration); }
 
 void SetServiceImagePath(std::u16string_view service, std::u16string_view image_path) {
   Configuration().Write(std::u16string(kServicesKeyPath) + u"\\" + std::u16string(service), u"ImagePath",

@@ -31,6 +31,9 @@ class PnpConfiguration {
   virtual void Write(std::u16string_view key, std::u16string_view value, std::vector<std::u16string> data) = 0;
 };
 PnpConfiguration& Configuration();
+// Serves PnP from `configuration` (the machine's registry) instead of its own
+// in-memory values; null goes back to those. The caller keeps it alive.
+void SetConfiguration(PnpConfiguration* configuration);
 
 // Services\<service>: "ImagePath".
 void SetServiceImagePath(std::u16string_view service, std::u16string_view image_path);

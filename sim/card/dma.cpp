@@ -265,10 +265,6 @@ void FillFromSource(PinInstance& pin, uint8_t* to, uint64_t first, uint64_t coun
   const uint32_t bytes = bits / 8;
   std::vector<int32_t> loop;
   if (config.kind == SourceKind::Loopback) {
-    if (!pin.loopbackBaseSet) {
-      pin.loopbackBase = Sink::Get().TotalFrames(config.output) - first;
-      pin.loopbackBaseSet = true;
-    }
     Sink::Get().ReadBack(config.output, pin.loopbackBase + first, count, channels, loop);
   }
   const double full = std::ldexp(1.0, static_cast<int>(bits) - 1) - 1;
@@ -373,6 +369,12 @@ void UpdateClockRegister(PinInstance& pin) {
 void EngineStart(const std::shared_ptr<PinInstance>& pin) {
   pin->runStartNs = Scheduler::Get().Now();
   pin->runStartFrames = pin->done;
+  if (!pin->render && !pin->loopbackBaseSet) {
+    // A loopback capture hears the output from the moment the capture starts.
+    const SourceConfig config = Source::Get().Config(pin->reference);
+    if (config.kind == SourceKind::Loopback) pin->loopbackBase = Sink::Get().TotalFrames(config.output);
+    pin->loopbackBaseSet = true;
+  }
   Engine& engine = TheEngine();
   std::lock_guard lock(engine.mutex);
   engine.running.push_back(pin);

@@ -315,8 +315,9 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT device_object, PIRP irp) {
       ReleaseInterfaces(device);
       irp->IoStatus.Status = STATUS_SUCCESS;
       IoSkipCurrentIrpStackLocation(irp);
-      const NTSTATUS status = IoCallDriver(device.lower, irp);
-      IoDetachDevice(device.lower);
+      PDEVICE_OBJECT lower = device.lower;
+      IoDetachDevice(lower);
+      const NTSTATUS status = IoCallDriver(lower, irp);
       delete &device;
       IoDeleteDevice(device_object);
       return status;

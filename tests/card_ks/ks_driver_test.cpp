@@ -568,6 +568,7 @@ TEST_F(KsDriverTest, BufferFaultsAndPolicy) {
   EXPECT_EQ(6000u, b.buffer.ActualBufferSize);
   EXPECT_EQ(STATUS_INVALID_PARAMETER, AllocateBuffer(pin.get(), 4096, 3).status);
   pin.reset();
+  f.reset();
   BootWith(R"("faults": {"buffer": {"refuse": true}})");
   File g = Open("eLineOutWave");
   ASSERT_EQ(STATUS_SUCCESS, OpenPin(g.get(), &create, sizeof(create), &pin));

@@ -75,9 +75,11 @@ std::optional<DeviceInterface> GetDeviceInterfaceAlias(std::u16string_view path,
   std::u16string_view rest;
   const DeviceInterface* named = MatchLocked(path, &rest);
   if (!named) return std::nullopt;
+  // One device has an interface per reference string; the path names which.
+  if (!rest.empty() && rest.front() == u'\\') rest.remove_prefix(1);
   for (const auto& i : g_interfaces)
     if (i.class_guid == alias_class && EqualsNoCase(i.instance_id, named->instance_id) &&
-        EqualsNoCase(i.reference_string, named->reference_string))
+        EqualsNoCase(i.reference_string, rest))
       return i;
   return std::nullopt;
 }

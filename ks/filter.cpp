@@ -314,8 +314,7 @@ ULONG CKsWaveFilter::StreamMaxChannels() {
 
 // ---- render and capture ----
 
-CKsWaveRenderFilter::CKsWaveRenderFilter(const char* pszDevicePath, HRESULT* phr)
-    : CKsWaveFilter(pszDevicePath, phr) {
+CKsWaveRenderFilter::CKsWaveRenderFilter(const char* pszDevicePath, HRESULT* phr) : CKsWaveFilter(pszDevicePath, phr) {
   m_nFilterType = KS_FILTER_RENDER;
 }
 

@@ -5,8 +5,7 @@
 
 #include "ks/ks_trace.h"
 
-HRESULT CKsIrpTarget::SyncIoctl(HANDLE hHandle, void* pvIn, ULONG cbIn, void* pvOut, ULONG cbOut,
-                                ULONG* pcbReturned) {
+HRESULT CKsIrpTarget::SyncIoctl(HANDLE hHandle, void* pvIn, ULONG cbIn, void* pvOut, ULONG cbOut, ULONG* pcbReturned) {
   ULONG cbInternal = 0;
   if (pcbReturned == nullptr) pcbReturned = &cbInternal;
   if (!KsIsValidHandle(hHandle)) {
@@ -31,7 +30,8 @@ HRESULT CKsIrpTarget::SyncIoctl(HANDLE hHandle, void* pvIn, ULONG cbIn, void* pv
     if (dwError == ERROR_IO_PENDING) {
       DWORD dwWait = WaitForSingleObject(hTagged, INFINITE);
       if (dwWait != WAIT_OBJECT_0) {
-        KsTrace(KS_TRACE_ERROR, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x", dwWait);
+        KsTrace(KS_TRACE_ERROR, "CKsIrpTarget::SyncIoctl WaitForSingleObject failed dwWait:0x%08x",
+                static_cast<unsigned>(dwWait));
         hr = E_FAIL;
       }
       cbReturned = 0;

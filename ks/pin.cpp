@@ -174,23 +174,11 @@ HRESULT CKsWavePin::SetFormat(const WAVEFORMATEX* pwfx) {
     KsTrace(KS_TRACE_ERROR, "pwfx or m_pksDataFormatWfx are NULL");
     return E_FAIL;
   }
-  ULONG cbFormat = KsWaveFormatSize(pwfx);
-  ULONG cbBlock = KS_PIN_CREATE_WAVEFORMAT + cbFormat;
-  if (m_cbPinCreate != cbBlock) {
-    BYTE* pNew = static_cast<BYTE*>(std::malloc(cbBlock));
-    if (pNew == nullptr) {
-      KsTrace(KS_TRACE_ERROR, "Unable to allocate KSPIN_CONNECT structure");
-      return E_OUTOFMEMORY;
-    }
-    std::memcpy(pNew, m_pksPinCreate, m_cbPinCreate < cbBlock ? m_cbPinCreate : cbBlock);
-    std::free(m_pksPinCreate);
-    m_pksPinCreate = pNew;
-    m_cbPinCreate = cbBlock;
-    m_pksDataFormatWfx = reinterpret_cast<KSDATAFORMAT*>(m_pksPinCreate + KS_PIN_CREATE_DATAFORMAT);
-    m_pksDataFormatWfx->FormatSize = sizeof(KSDATAFORMAT) + cbFormat;
+  if (FAILED(KsSetPinCreateFormat(&m_pksPinCreate, &m_cbPinCreate, pwfx))) {
+    KsTrace(KS_TRACE_ERROR, "Unable to allocate KSPIN_CONNECT structure");
+    return E_OUTOFMEMORY;
   }
-  std::memcpy(m_pksPinCreate + KS_PIN_CREATE_WAVEFORMAT, pwfx, cbFormat);
-  m_pksDataFormatWfx->SampleSize = static_cast<WORD>(pwfx->nChannels * pwfx->wBitsPerSample / 8);
+  m_pksDataFormatWfx = reinterpret_cast<KSDATAFORMAT*>(m_pksPinCreate + KS_PIN_CREATE_DATAFORMAT);
   return S_OK;
 }
 

@@ -12,8 +12,7 @@ struct BufferRequestTail {
   ULONG NotificationCount;
 };
 static_assert(sizeof(BufferRequestTail) == 16);
-static_assert(sizeof(KSPROPERTY) + sizeof(BufferRequestTail) ==
-              sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION));
+static_assert(sizeof(KSPROPERTY) + sizeof(BufferRequestTail) == sizeof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION));
 static_assert(offsetof(BufferRequestTail, RequestedBufferSize) + sizeof(KSPROPERTY) ==
               offsetof(KSRTAUDIO_BUFFER_PROPERTY_WITH_NOTIFICATION, RequestedBufferSize));
 static_assert(offsetof(BufferRequestTail, NotificationCount) + sizeof(KSPROPERTY) ==

@@ -14,7 +14,7 @@ namespace {
 bool IsLineConnectorPin(void* pContext, ULONG ulPin) {
   GUID category{};
   return SUCCEEDED(static_cast<CKsFilter*>(pContext)->GetPinProperty(ulPin, KSPROPERTY_PIN_CATEGORY, &category,
-                                                                      sizeof(category))) &&
+                                                                     sizeof(category))) &&
          category == KSNODETYPE_LINE_CONNECTOR;
 }
 
@@ -132,7 +132,9 @@ BOOL CKsWaveFilter::TestJack(ULONG ulDataFlow, const GUID& category, BOOL (CKsFi
   return m_pConnectedFilter != nullptr && (m_pConnectedFilter->*pfnSame)();
 }
 
-BOOL CKsWaveFilter::IsSpeakerOut() { return TestJack(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, &CKsFilter::IsSpeakerOut); }
+BOOL CKsWaveFilter::IsSpeakerOut() {
+  return TestJack(KSPIN_DATAFLOW_OUT, KSNODETYPE_SPEAKER, &CKsFilter::IsSpeakerOut);
+}
 BOOL CKsWaveFilter::IsHeadphoneOut() {
   return TestJack(KSPIN_DATAFLOW_OUT, KSNODETYPE_HEADPHONES, &CKsFilter::IsHeadphoneOut);
 }
@@ -146,7 +148,9 @@ BOOL CKsWaveFilter::IsLineIn() { return TestJack(KSPIN_DATAFLOW_IN, KSNODETYPE_L
 BOOL CKsWaveFilter::IsAnalogIn() {
   return TestJack(KSPIN_DATAFLOW_IN, KSNODETYPE_ANALOG_CONNECTOR, &CKsFilter::IsAnalogIn);
 }
-BOOL CKsWaveFilter::IsSpdifIn() { return TestJack(KSPIN_DATAFLOW_IN, KSNODETYPE_SPDIF_INTERFACE, &CKsFilter::IsSpdifIn); }
+BOOL CKsWaveFilter::IsSpdifIn() {
+  return TestJack(KSPIN_DATAFLOW_IN, KSNODETYPE_SPDIF_INTERFACE, &CKsFilter::IsSpdifIn);
+}
 BOOL CKsWaveFilter::IsDigitalIn() {
   return TestJack(KSPIN_DATAFLOW_IN, KSNODETYPE_DIGITAL_AUDIO_INTERFACE, &CKsFilter::IsDigitalIn);
 }

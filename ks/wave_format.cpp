@@ -1,5 +1,6 @@
 #include "ks/wave_format.h"
 
+#include <cstdlib>
 #include <cstring>
 
 DWORD KsChannelMask(WORD nChannels) {
@@ -58,6 +59,27 @@ void KsInitPinCreate(BYTE* pBlock, ULONG ulPinId) {
   format.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
   format.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
   std::memcpy(pBlock + KS_PIN_CREATE_DATAFORMAT, &format, sizeof(format));
+}
+
+HRESULT KsSetPinCreateFormat(BYTE** ppBlock, ULONG* pcbBlock, const WAVEFORMATEX* pwfx) {
+  ULONG cbFormat = KsWaveFormatSize(pwfx);
+  ULONG cbBlock = KS_PIN_CREATE_WAVEFORMAT + cbFormat;
+  if (*pcbBlock != cbBlock) {
+    BYTE* pNew = static_cast<BYTE*>(std::malloc(cbBlock));
+    if (pNew == nullptr) return E_OUTOFMEMORY;
+    std::memcpy(pNew, *ppBlock, *pcbBlock < cbBlock ? *pcbBlock : cbBlock);
+    std::free(*ppBlock);
+    *ppBlock = pNew;
+    *pcbBlock = cbBlock;
+    ULONG ulFormatSize = sizeof(KSDATAFORMAT) + cbFormat;
+    std::memcpy(pNew + KS_PIN_CREATE_DATAFORMAT + offsetof(KSDATAFORMAT, FormatSize), &ulFormatSize,
+                sizeof(ulFormatSize));
+  }
+  std::memcpy(*ppBlock + KS_PIN_CREATE_WAVEFORMAT, pwfx, cbFormat);
+  ULONG ulSampleSize = static_cast<WORD>(pwfx->nChannels * pwfx->wBitsPerSample / 8);
+  std::memcpy(*ppBlock + KS_PIN_CREATE_DATAFORMAT + offsetof(KSDATAFORMAT, SampleSize), &ulSampleSize,
+              sizeof(ulSampleSize));
+  return S_OK;
 }
 
 bool KsRangeHeaderMatches(const KSDATARANGE_AUDIO& range) {

@@ -45,6 +45,12 @@ static_assert(KS_PIN_CREATE_DATAFORMAT + offsetof(KSDATAFORMAT, Specifier) == 12
 // whose FormatSize covers an 18-byte wave format (left zero).
 void KsInitPinCreate(BYTE* pBlock, ULONG ulPinId);
 
+// Puts a wave format at offset 136 of a creation block allocated with
+// std::malloc, replacing the block by one of 136 + the format's size when
+// that differs (FormatSize follows it), and sets SampleSize. E_OUTOFMEMORY
+// leaves the block as it was.
+HRESULT KsSetPinCreateFormat(BYTE** ppBlock, ULONG* pcbBlock, const WAVEFORMATEX* pwfx);
+
 // The data-range tests. Every test first requires a null or audio
 // MajorFormat and a null or WAVEFORMATEX Specifier.
 bool KsRangeHeaderMatches(const KSDATARANGE_AUDIO& range);

@@ -6,10 +6,15 @@
 #include "sim/core/debug_log.h"
 #include "sim/core/handles.h"
 #include "sim/registry/store.h"
+#include "sim/win32/com_runtime.h"
+#include "sim/win32/dialog_script.h"
 #include "sim/win32/mmcss_tasks.h"
 #include "sim/win32/modules.h"
 #include "sim/win32/paths.h"
+#include "sim/win32/resources.h"
+#include "sim/win32/thread_locale.h"
 #include "sim/win32/virtual_memory.h"
+#include "sim/win32/window_manager.h"
 
 namespace sim {
 
@@ -30,11 +35,20 @@ Machine::Machine(MachineOptions options) : options_(options) {
   VirtualMemory::Get().Reset();
   Mmcss::Get().Reset();
   FileSystem::Get().Reset();
+  ComRuntime::Get().Reset();
+  Resources::Get().Reset();
+  ThreadLocales::Get().Reset();
+  WindowManager::Get().Reset();
+  SetDialogInput(nullptr);
   if (options.attach_creator) Scheduler::Get().AttachCurrentThread("machine owner");
 }
 
 Machine::~Machine() {
   if (options_.attach_creator) Scheduler::Get().DetachCurrentThread();
+  // COM lets go of its servers before the loader detaches what is left.
+  ComRuntime::Get().Reset();
+  WindowManager::Get().Reset();
+  SetDialogInput(nullptr);
   // Modules detach first: their DllMain may still close handles.
   Modules::Get().Reset();
   HandleTable::Get().Reset();
@@ -47,6 +61,11 @@ void Machine::RunFor(Nanos duration) { Scheduler::Get().RunFor(duration); }
 
 Nanos Machine::Now() const { return Scheduler::Get().Now(); }
 
-std::vector<std::string> Machine::Leaks() const { return HandleTable::Get().OpenHandles(); }
+std::vector<std::string> Machine::Leaks() const {
+  std::vector<std::string> leaks = HandleTable::Get().OpenHandles();
+  for (auto& window : WindowManager::Get().OpenWindows()) leaks.push_back(std::move(window));
+  for (auto& object : Resources::Get().OpenObjects()) leaks.push_back(std::move(object));
+  return leaks;
+}
 
 }  // namespace sim

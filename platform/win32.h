@@ -9,6 +9,7 @@
 #include "platform/win32/locale.h"
 #include "platform/win32/memory.h"
 #include "platform/win32/mmcss.h"
+#include "platform/win32/nls.h"
 #include "platform/win32/registry.h"
 #include "platform/win32/resource.h"
 #include "platform/win32/setupapi.h"

@@ -2,6 +2,7 @@
 // resource build step links into each module, the string table, and bitmaps
 // as device-dependent GDI objects.
 #include "sim/win32/resources.h"
+#include "sim/win32/codepage.h"
 
 #include <algorithm>
 #include <cstring>
@@ -137,12 +138,7 @@ void Resources::Reset() {
   bitmaps_.clear();
 }
 
-std::string AnsiFromUtf16(const char16_t* text, size_t length) {
-  std::string ansi;
-  ansi.reserve(length);
-  for (size_t i = 0; i < length; ++i) ansi.push_back(text[i] < 0x100 ? static_cast<char>(text[i]) : '?');
-  return ansi;
-}
+std::string AnsiFromUtf16(const char16_t* text, size_t length) { return win32::WideToAnsi({text, length}); }
 
 }  // namespace sim
 

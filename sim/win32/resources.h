@@ -41,7 +41,7 @@ class Resources {
   std::uintptr_t next_bitmap_ = 0x0505'0010;
 };
 
-// Copies UTF-16 text as ANSI (code page 1252's Latin-1 range; other
+// Copies UTF-16 text as ANSI (code page 1252; other
 // characters become '?').
 std::string AnsiFromUtf16(const char16_t* text, size_t length);
 

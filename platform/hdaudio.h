@@ -11,13 +11,16 @@
 
 #ifdef _WIN32
 #include <winternl.h>
-#endif
 
 // Kernel objects that only pass through here by pointer.
 struct _MDL;
 struct _KEVENT;
 typedef struct _MDL* PMDL;
 typedef struct _KEVENT* PKEVENT;
+#else
+// The kernel records, so that kernel code can include both headers.
+#include "platform/wdm.h"
+#endif
 typedef SIZE_T* PSIZE_T;
 typedef UCHAR* PUCHAR;
 

@@ -25,6 +25,7 @@ class FilterTest : public ::testing::Test {
  protected:
   void TearDown() override {
     stack_.reset();
+    EXPECT_EQ(std::vector<std::string>(), TakeStackProblems());
     sim::kernel::Verifier::Get().CheckForLeaks();
     const auto violations = sim::kernel::Verifier::Get().Take();
     EXPECT_TRUE(violations.empty()) << sim::kernel::Verifier::Format(violations);

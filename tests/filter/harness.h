@@ -66,6 +66,9 @@ LowerState& Lower();
 KvlnkState& Kvlnk();
 DrmState& Drm();
 
+// What the verifier and the pool found when a Stack was taken down, since the last call.
+std::vector<std::string> TakeStackProblems();
+
 // Builds the machine: bus driver, \Device\KVLNK (when present), the codec's
 // PDO with the function driver and OraFilt above it, started.
 class Stack {

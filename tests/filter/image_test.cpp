@@ -29,6 +29,7 @@ TEST(FilterImageTest, PnpLoadsOraFiltSysAndItAttachesAndUnloads) {
     EXPECT_EQ(STATUS_SUCCESS, stack.Remove());
     EXPECT_EQ(nullptr, sim::kernel::FindLoadedDriver(u"OraFilt"));
   }
+  EXPECT_EQ(std::vector<std::string>(), TakeStackProblems());
   sim::kernel::Verifier::Get().CheckForLeaks();
   const auto violations = sim::kernel::Verifier::Get().Take();
   EXPECT_TRUE(violations.empty()) << sim::kernel::Verifier::Format(violations);

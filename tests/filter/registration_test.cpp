@@ -63,7 +63,10 @@ class RegistrationTest : public ::testing::Test {
     r.Send();
     return stack_->filter()->DsdCapable();
   }
-  void TearDown() override { stack_.reset(); }
+  void TearDown() override {
+    stack_.reset();
+    EXPECT_EQ(std::vector<std::string>(), TakeStackProblems());
+  }
   std::unique_ptr<Stack> stack_;
 };
 

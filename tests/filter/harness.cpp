@@ -314,6 +314,8 @@ Stack::~Stack() {
   if (!violations.empty()) g_problems.push_back(sim::kernel::Verifier::Format(violations));
   for (ULONG tag : {kTagFilter, kTagRegistry})
     if (sim::kernel::PoolUsageByTag(tag).blocks != 0) g_problems.push_back("pool left under tag " + std::to_string(tag));
+  // Frees what the kernel keeps after use (freed requests stay mapped for a while).
+  sim::kernel::ResetKernel();
   g_lower = LowerState{};
   g_kvlnk = KvlnkState{};
   g_drm = DrmState{};

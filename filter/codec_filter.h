@@ -116,7 +116,7 @@ class CFilterDevice : public CKernelUnknown {
 
   PDEVICE_OBJECT DeviceObject() const { return m_pDeviceObject; }
   PDEVICE_OBJECT LowerDeviceObject() const { return m_pLowerDeviceObject; }
-  BOOLEAN Removed() const { return m_bRemoved; }
+  BOOLEAN Removed() const;
   // Counts a request entering the filter; FALSE (count given back) once removed.
   BOOLEAN AcquireIoCount();
   VOID ReleaseIoCount();

@@ -1,4 +1,6 @@
 // CFilterDevice: request counting, claiming, pass-through, removal and power.
+#include <atomic>
+
 #include "filter/codec_filter.h"
 
 CFilterDevice::CFilterDevice(PDEVICE_OBJECT pdo, PDEVICE_OBJECT device, PDEVICE_OBJECT lower)
@@ -57,9 +59,14 @@ NTSTATUS CFilterDevice::Dispatch(UCHAR major, PIRP irp) {
   return (this->*kBySlot[slot])(irp);
 }
 
+// The removal flag is set on the PnP thread and read by every dispatch: atomic.
+BOOLEAN CFilterDevice::Removed() const {
+  return std::atomic_ref<BOOLEAN>(const_cast<BOOLEAN&>(m_bRemoved)).load(std::memory_order_acquire);
+}
+
 BOOLEAN CFilterDevice::AcquireIoCount() {
   InterlockedIncrement(&m_lIoCount);
-  if (!m_bRemoved) return TRUE;
+  if (!Removed()) return TRUE;
   ReleaseIoCount();
   return FALSE;
 }
@@ -87,7 +94,7 @@ NTSTATUS CFilterDevice::PassDown(PIRP irp) {
 NTSTATUS CFilterDevice::HandleRemoval(PIRP irp, NTSTATUS (CFilterDevice::*others)(PIRP)) {
   if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_REMOVE_DEVICE) return (this->*others)(irp);
   const NTSTATUS status = PassDown(irp);
-  m_bRemoved = TRUE;
+  std::atomic_ref<BOOLEAN>(m_bRemoved).store(TRUE, std::memory_order_release);
   ReleaseIoCount();
   KeWaitForSingleObject(&m_evRemove, Executive, KernelMode, FALSE, nullptr);
   Unknown()->Release();

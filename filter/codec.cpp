@@ -116,8 +116,7 @@ NTSTATUS CCodecFilter::IdentifyThrough(PVOID context, PTRANSFER_CODEC_VERBS tran
 NTSTATUS CCodecFilter::IdentifyCodec() {
   HDAUDIO_BUS_INTERFACE v1{};
   if (NT_SUCCESS(QueryBusInterface(GUID_HDAUDIO_BUS_INTERFACE, sizeof(v1), &v1))) {
-    const NTSTATUS status =
-        IdentifyThrough(v1.Context, v1.TransferCodecVerbs, v1.GetResourceInformation, TRUE);
+    const NTSTATUS status = IdentifyThrough(v1.Context, v1.TransferCodecVerbs, v1.GetResourceInformation, TRUE);
     if (NT_SUCCESS(status)) return status;
   }
   // The bus refused the first version, or talking through it failed: try the second.

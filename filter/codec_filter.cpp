@@ -88,8 +88,7 @@ NTSTATUS CCodecFilter::DispatchPnp(PIRP irp) {
 
 VOID CCodecFilter::OnCompletePower(PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-  if (stack->Parameters.Power.Type != DevicePowerState ||
-      stack->Parameters.Power.State.DeviceState != PowerDeviceD0)
+  if (stack->Parameters.Power.Type != DevicePowerState || stack->Parameters.Power.State.DeviceState != PowerDeviceD0)
     return;
   ConfigureBusLink();
   m_ulDsdCapable = SyncDsdAsioRegistration();

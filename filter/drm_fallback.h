@@ -34,7 +34,6 @@ static_assert(sizeof(DRMFORWARD) == 32);
 static_assert(offsetof(DRMFORWARD, Flags) == 0 && offsetof(DRMFORWARD, DeviceObject) == 8 &&
               offsetof(DRMFORWARD, FileObject) == 16 && offsetof(DRMFORWARD, Context) == 24);
 
-extern "C" NTSTATUS NTAPI DrmForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved,
-                                                          PCDRMFORWARD DrmForward);
+extern "C" NTSTATUS NTAPI DrmForwardContentToDeviceObject(ULONG ContentId, PVOID Reserved, PCDRMFORWARD DrmForward);
 
 #endif

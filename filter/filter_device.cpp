@@ -51,6 +51,13 @@ NTSTATUS CFilterDevice::Dispatch(UCHAR major, PIRP irp) {
       &CFilterDevice::DispatchPnp,
   };
   static_assert(sizeof(kBySlot) / sizeof(kBySlot[0]) == IRP_MJ_MAXIMUM_FUNCTION + 1);
+  if (major > IRP_MJ_MAXIMUM_FUNCTION) {
+    // No driver below knows such a request either.
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    CompleteLocally(irp);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
   std::size_t slot = major;
   if (major == IRP_MJ_POWER)
     slot = IRP_MJ_SET_SECURITY;

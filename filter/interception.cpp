@@ -112,8 +112,8 @@ NTSTATUS CCodecFilter::CheckProposedFormat(PIRP irp, PUCHAR value, ULONG length)
              (!NameIs(file, kLineInWave) && rate == 176400 && validBits == 24);
   } else {
     const BOOLEAN headphones = NameIs(file, kSlavedHpLineOutWave) || NameIs(file, kDuplicatedHpLineOutWave);
-    reject = channels == 4 || (channels == 6 && mask != k51ChannelMask) ||
-             (rate > 96000 && !(headphones && channels <= 2));
+    reject =
+        channels == 4 || (channels == 6 && mask != k51ChannelMask) || (rate > 96000 && !(headphones && channels <= 2));
   }
   if (!reject) return ForwardWithCompletion(irp);
   irp->IoStatus.Status = STATUS_NO_MATCH;
@@ -183,8 +183,7 @@ NTSTATUS CCodecFilter::DispatchDeviceControl(PIRP irp) {
     }
   }
 
-  if (set == KSPROPSETID_DrmAudioStream && id == KSPROPERTY_DRMAUDIOSTREAM_CONTENTID &&
-      (flags & KSPROPERTY_TYPE_SET)) {
+  if (set == KSPROPSETID_DrmAudioStream && id == KSPROPERTY_DRMAUDIOSTREAM_CONTENTID && (flags & KSPROPERTY_TYPE_SET)) {
     if (!HasValue(r, 16)) return ForwardWithCompletion(irp);
     DRMFORWARD forward{};
     forward.Flags = 0;

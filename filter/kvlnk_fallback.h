@@ -45,8 +45,8 @@ typedef NTSTATUS(NTAPI* PKVLNK_CREATE_OBJECT)(const GUID* ClassId, const GUID* I
 class IKvlnkUnknown {
  public:
   virtual NTSTATUS NTAPI QueryInterface(const GUID* iid, PVOID* object) = 0;  // slot 0
-  virtual ULONG NTAPI AddRef() = 0;                                            // slot 1
-  virtual ULONG NTAPI Release() = 0;                                           // slot 2
+  virtual ULONG NTAPI AddRef() = 0;                                           // slot 1
+  virtual ULONG NTAPI Release() = 0;                                          // slot 2
 
  protected:
   ~IKvlnkUnknown() = default;

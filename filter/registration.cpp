@@ -29,7 +29,8 @@ ULONG Length(const WCHAR* s) {
 // A NUL-terminated path of the given parts, in a "PcNw" buffer.
 PWCHAR BuildPath(const WCHAR* a, const WCHAR* b, const WCHAR* c = u"") {
   const ULONG la = Length(a), lb = Length(b), lc = Length(c);
-  auto* path = static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, (la + lb + lc + 1) * sizeof(WCHAR), kTagFilter));
+  auto* path =
+      static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, (la + lb + lc + 1) * sizeof(WCHAR), kTagFilter));
   if (!path) return nullptr;
   std::memcpy(path, a, la * sizeof(WCHAR));
   std::memcpy(path + la, b, lb * sizeof(WCHAR));
@@ -136,8 +137,8 @@ NTSTATUS CreateUnderParent(const WCHAR* path, HANDLE* key) {
   while (last > 0 && path[last - 1] != u'\\') --last;
   if (last <= 1) return STATUS_OBJECT_NAME_NOT_FOUND;
   auto* parent = static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, (last + 1) * sizeof(WCHAR), kTagFilter));
-  auto* leaf = static_cast<PWCHAR>(
-      ExAllocatePoolWithTag(NonPagedPoolNx, (length - last + 1) * sizeof(WCHAR), kTagFilter));
+  auto* leaf =
+      static_cast<PWCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, (length - last + 1) * sizeof(WCHAR), kTagFilter));
   NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
   if (parent && leaf) {
     std::memcpy(parent, path, last * sizeof(WCHAR));

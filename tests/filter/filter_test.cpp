@@ -107,6 +107,31 @@ TEST_F(FilterTest, AttachesAboveTheFunctionDriverAndPassesRequestsDown) {
   }
 }
 
+TEST_F(FilterTest, WhileInitialisingRequestsGoDownUnchangedAndUncounted) {
+  Build();
+  PDEVICE_OBJECT top = stack_->top();
+  top->Flags |= DO_DEVICE_INITIALIZING;
+  bool skipped = false;
+  Lower().handler = [&](PDEVICE_OBJECT, PIRP irp) {
+    // The sender's own location reaches the driver below: no completion of the filter's.
+    skipped = IoGetCurrentIrpStackLocation(irp)->CompletionRoutine != FilterCompletion && !irp->CancelRoutine;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+  };
+  Request r(top);
+  r.stack()->MajorFunction = IRP_MJ_READ;
+  EXPECT_EQ(STATUS_SUCCESS, r.Send());
+  top->Flags &= ~DO_DEVICE_INITIALIZING;
+  EXPECT_TRUE(r.completed());
+  EXPECT_TRUE(skipped);
+  // Forwarded normally, the filter's completion sits below the sender's location.
+  Request counted(top);
+  counted.stack()->MajorFunction = IRP_MJ_READ;
+  counted.Send();
+  EXPECT_FALSE(skipped);
+}
+
 TEST_F(FilterTest, RemoveWaitsForOutstandingRequestsAndRefusesNewOnes) {
   Build();
   PDEVICE_OBJECT top = stack_->top();
@@ -331,9 +356,8 @@ TEST_F(FilterTest, Register1CGetsItsBitsSet) {
     ULONG before;
     std::vector<ULONG> written;
   };
-  const Case cases[] = {{0x00881234, {0x00881234}},
-                        {0x12345678, {0x12885678, 0x12885678}},
-                        {0x00801234, {0x00881234, 0x00881234}}};
+  const Case cases[] = {
+      {0x00881234, {0x00881234}}, {0x12345678, {0x12885678, 0x12885678}}, {0x00801234, {0x00881234, 0x00881234}}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.before);
     Build();
@@ -397,8 +421,8 @@ TEST_F(FilterTest, CodecVerbPropertyAnswersOrFailsDefinedly) {
   TestFile file(u"\\eLineOutWave");
   Create(file);
   auto value = Ulong(0x000F0000);
-  Answer a = Property(file, KSPROPSETID_OraFiltCodec, KSPROPERTY_ORAFILTCODEC_VERB, KSPROPERTY_TYPE_BASICSUPPORT,
-                      value, 4);
+  Answer a =
+      Property(file, KSPROPSETID_OraFiltCodec, KSPROPERTY_ORAFILTCODEC_VERB, KSPROPERTY_TYPE_BASICSUPPORT, value, 4);
   EXPECT_EQ(STATUS_SUCCESS, a.status);
   EXPECT_EQ(4u, a.information);
   EXPECT_EQ(0x10EC1220u, ReadUlong(value));
@@ -420,8 +444,8 @@ TEST_F(FilterTest, CodecVerbWithoutBusInterfaceIsDeviceNotReady) {
   EXPECT_FALSE(stack_->filter()->BusInterfaceValid());
   TestFile file(u"\\eLineOutWave");
   auto value = Ulong(0x000F0000);
-  const Answer a = Property(file, KSPROPSETID_OraFiltCodec, KSPROPERTY_ORAFILTCODEC_VERB,
-                            KSPROPERTY_TYPE_BASICSUPPORT, value, 4);
+  const Answer a =
+      Property(file, KSPROPSETID_OraFiltCodec, KSPROPERTY_ORAFILTCODEC_VERB, KSPROPERTY_TYPE_BASICSUPPORT, value, 4);
   EXPECT_EQ(STATUS_DEVICE_NOT_READY, a.status);
   EXPECT_EQ(0u, a.information);
   EXPECT_EQ(0x000F0000u, ReadUlong(value));
@@ -437,8 +461,8 @@ TEST_F(FilterTest, BusDwordReadsWritesAndRefusesOutOfBlockOffsets) {
   };
   Kvlnk().control[0x10] = 0x44;
   const Case cases[] = {
-      {0, 0, 0x10, 0x99, 0x44, false},      {1, 0, 0x20, 0xABCD, 0xABCD, true}, {1, 1, 0xFFC, 0x1234, 0x1234, true},
-      {1, 1, 0xFFD, 0x1234, 0, false},      {1, 0, 0x1000, 7, 0, false},        {1, 0, 0xFFFFFFFF, 7, 0, false},
+      {0, 0, 0x10, 0x99, 0x44, false}, {1, 0, 0x20, 0xABCD, 0xABCD, true}, {1, 1, 0xFFC, 0x1234, 0x1234, true},
+      {1, 1, 0xFFD, 0x1234, 0, false}, {1, 0, 0x1000, 7, 0, false},        {1, 0, 0xFFFFFFFF, 7, 0, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.offset);
@@ -477,13 +501,13 @@ TEST_F(FilterTest, PresentAnswersOnEveryFilterEvenBeforeIdentification) {
   }
   TestFile file(u"\\eLineOutWave");
   std::vector<UCHAR> small(2, 0xEE);
-  EXPECT_TRUE(Property(file, KSPROPSETID_OraFilt, KSPROPERTY_ORAFILT_PRESENT, KSPROPERTY_TYPE_GET, small, 2)
-                  .reached_lower);
+  EXPECT_TRUE(
+      Property(file, KSPROPSETID_OraFilt, KSPROPERTY_ORAFILT_PRESENT, KSPROPERTY_TYPE_GET, small, 2).reached_lower);
   EXPECT_EQ(0xEEu, small[0]);
   // A property header shorter than a KSPROPERTY is not examined.
   std::vector<UCHAR> value(4, 0);
-  EXPECT_TRUE(Property(file, KSPROPSETID_OraFilt, KSPROPERTY_ORAFILT_PRESENT, KSPROPERTY_TYPE_GET, value, 4, 20)
-                  .reached_lower);
+  EXPECT_TRUE(
+      Property(file, KSPROPSETID_OraFilt, KSPROPERTY_ORAFILT_PRESENT, KSPROPERTY_TYPE_GET, value, 4, 20).reached_lower);
 }
 
 void SetCapability(FilterTest*, PDEVICE_OBJECT top, bool capable) {
@@ -505,8 +529,11 @@ TEST_F(FilterTest, DsdAnswerOnlyOnTheLineOutOfADsdCapable1220) {
     bool capable;
     ULONG expected;
   };
-  const Case cases[] = {{u"\\eLineOutWave", true, 1}, {u"\\ELINEOUTWAVE", true, 1}, {u"\\eLineInWave", true, 0},
-                        {u"\\eLineOutWave", false, 0}, {u"\\espdifoutwave", true, 0}};
+  const Case cases[] = {{u"\\eLineOutWave", true, 1},
+                        {u"\\ELINEOUTWAVE", true, 1},
+                        {u"\\eLineInWave", true, 0},
+                        {u"\\eLineOutWave", false, 0},
+                        {u"\\espdifoutwave", true, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
     SetCapability(this, stack_->top(), c.capable);
@@ -713,8 +740,8 @@ TEST_F(FilterTest, DrmContentIdIsForwardedToTheFunctionDriver) {
   TestFile file(u"\\eLineOutWave");
   std::vector<UCHAR> value(16, 0);
   value[0] = 42;
-  Answer a = Property(file, KSPROPSETID_DrmAudioStream, KSPROPERTY_DRMAUDIOSTREAM_CONTENTID, KSPROPERTY_TYPE_SET,
-                      value, 16);
+  Answer a =
+      Property(file, KSPROPSETID_DrmAudioStream, KSPROPERTY_DRMAUDIOSTREAM_CONTENTID, KSPROPERTY_TYPE_SET, value, 16);
   EXPECT_EQ(STATUS_SUCCESS, a.status);
   EXPECT_FALSE(a.reached_lower);
   ASSERT_EQ(1u, Drm().calls.size());

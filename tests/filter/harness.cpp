@@ -313,7 +313,8 @@ Stack::~Stack() {
   const auto violations = sim::kernel::Verifier::Get().Take();
   if (!violations.empty()) g_problems.push_back(sim::kernel::Verifier::Format(violations));
   for (ULONG tag : {kTagFilter, kTagRegistry})
-    if (sim::kernel::PoolUsageByTag(tag).blocks != 0) g_problems.push_back("pool left under tag " + std::to_string(tag));
+    if (sim::kernel::PoolUsageByTag(tag).blocks != 0)
+      g_problems.push_back("pool left under tag " + std::to_string(tag));
   // Frees what the kernel keeps after use (freed requests stay mapped for a while).
   sim::kernel::ResetKernel();
   g_lower = LowerState{};

@@ -123,16 +123,18 @@ TEST_F(RegistrationTest, WithoutCapabilityEveryEntryOfTheDsdClassGoesInOneRun) {
 }
 
 TEST_F(RegistrationTest, AnUnreachableBusComponentCountsAsNoCapability) {
-  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\Calvex VN ORA DSD ASIO Device]\n"
-         "\"CLSID\"=\"{A3C86E14-72D9-4B05-8E3F-1D64C2B9F078}\"\n");
+  Import(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\Calvex VN ORA DSD ASIO Device]\n"
+      "\"CLSID\"=\"{A3C86E14-72D9-4B05-8E3F-1D64C2B9F078}\"\n");
   Kvlnk().present = false;
   EXPECT_EQ(0u, Sync());
   EXPECT_FALSE(Exists(kNative + kEntry));
 }
 
 TEST_F(RegistrationTest, OtherCodecsLeaveTheRegistryAlone) {
-  Import("[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\Calvex VN ORA DSD ASIO Device]\n"
-         "\"CLSID\"=\"{A3C86E14-72D9-4B05-8E3F-1D64C2B9F078}\"\n");
+  Import(
+      "[HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO\\Calvex VN ORA DSD ASIO Device]\n"
+      "\"CLSID\"=\"{A3C86E14-72D9-4B05-8E3F-1D64C2B9F078}\"\n");
   Kvlnk().control[0x300] = 0x10;
   EXPECT_EQ(0u, Sync(Codec0899()));
   EXPECT_TRUE(Exists(kNative + kEntry));

@@ -51,10 +51,14 @@ void Copy(void* to, const void* from, size_t n) {
 
 const GUID* const kSets[] = {&KSPROPSETID_Pin, &KSPROPSETID_OraFilt, &KSPROPSETID_OraFiltCodec,
                              &KSPROPSETID_DrmAudioStream};
-const char16_t* const kNames[] = {u"\\eLineOutWave",        u"\\eLineInWave",
-                                  u"\\eMixedCaptureWave",   u"\\eSlavedHpLineOutWave",
-                                  u"\\eDuplicatedHpLineOutWave", u"\\espdifoutwave",
-                                  u"",                      u"\\eLineOutWave\\{146F1A80-4791-11D0-A5D6-28DB04C10000}"};
+const char16_t* const kNames[] = {u"\\eLineOutWave",
+                                  u"\\eLineInWave",
+                                  u"\\eMixedCaptureWave",
+                                  u"\\eSlavedHpLineOutWave",
+                                  u"\\eDuplicatedHpLineOutWave",
+                                  u"\\espdifoutwave",
+                                  u"",
+                                  u"\\eLineOutWave\\{146F1A80-4791-11D0-A5D6-28DB04C10000}"};
 
 Stack* TheStack() {
   static Stack* stack = [] {

@@ -150,8 +150,8 @@ struct COEFFICIENT_ENTRY {
 };
 extern COEFFICIENT_ENTRY g_DsdCoefficients[5];
 
-class IKvlnkRegisters;
-class IKvlnkSharedMemory;
+struct IKvlnkRegisters;
+struct IKvlnkSharedMemory;
 
 class CCodecFilter : public CFilterDevice {
  public:

@@ -81,7 +81,6 @@ const NamedGuid kNames[] = {
     {"KSPROPSETID_OraFiltCodec", {0x7E4A2C91, 0x05D3, 0x4B6F, {0x9A, 0x18, 0xC3, 0xF5, 0x2E, 0x07, 0xD4, 0xB6}}},
 };
 
-constexpr ULONG kTag = sim::kernel::PoolTag("CvKs");
 
 std::u16string Widen(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 

@@ -29,6 +29,7 @@ CAsio::CAsio() {
 }
 
 CAsio::~CAsio() {
+  if (m_hThread != nullptr && m_hThread != INVALID_HANDLE_VALUE) CloseHandle(m_hThread);
   CloseEvents();
   DestroyStreams();
   delete m_renderFilters;
@@ -393,6 +394,11 @@ ASIOError STDMETHODCALLTYPE CAsio::CreateBuffers(ASIOBufferInfo* pBufferInfos, L
       m_callbacks.bufferSwitchTimeInfo != nullptr)
     m_useTimeInfo = 1;
   if (m_useTimeInfo && m_callbacks.asioMessage(kAsioSupportsTimeCode, 0, nullptr, nullptr) != 0) m_hostTimeCode = 1;
+  // A thread that ended through its fault path left its handle behind.
+  if (m_hThread != nullptr && m_hThread != INVALID_HANDLE_VALUE) {
+    WaitForSingleObject(m_hThread, kStopWaitMs);
+    CloseHandle(m_hThread);
+  }
   m_hThread = CreateThread(nullptr, 0, StreamThreadProc, this, 0, nullptr);
   if (m_masterStream != nullptr && m_masterStream->Pin() != nullptr)
     KsRegisterNotificationEvent(m_masterStream->Pin(), m_hNotifyEvent);

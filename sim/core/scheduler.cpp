@@ -46,6 +46,9 @@ struct Scheduler::Impl {
   std::chrono::steady_clock::time_point real_start = std::chrono::steady_clock::now();
   int running = 0;  // counted threads not blocked in a simulated wait
   bool advancing = false;
+  // A timer callback is running: threads it wakes wait until it has finished,
+  // so a device event (several registers, several pins) is seen whole.
+  bool in_callback = false;
   std::list<Waiter*> waiters;
   std::multimap<Nanos, Timer> timers;  // ordered by time, then by insertion
   TimerId next_timer = 1;
@@ -115,10 +118,18 @@ struct Scheduler::Impl {
       }
       auto callback = std::move(first->second.callback);
       timers.erase(first);
-      lock.unlock();
-      callback();
-      lock.lock();
+      RunCallbackLocked(lock, callback);
     }
+  }
+
+  void RunCallbackLocked(std::unique_lock<std::mutex>& lock, std::function<void()>& callback) {
+    in_callback = true;
+    lock.unlock();
+    callback();
+    lock.lock();
+    in_callback = false;
+    for (Waiter* w : waiters)
+      if (w->done) w->cv.notify_one();
   }
 
   // Virtual time: while every counted thread is blocked, jump to the
@@ -140,9 +151,7 @@ struct Scheduler::Impl {
         timers.erase(first);
         // The callback runs on this thread, which counts as running meanwhile.
         ++running;
-        lock.unlock();
-        callback();
-        lock.lock();
+        RunCallbackLocked(lock, callback);
         --running;
         continue;
       }
@@ -246,7 +255,11 @@ WaitResult Scheduler::Wait(std::span<Waitable* const> objects, bool wait_all, Na
       impl_->waiters.remove(&w);
       w.cv.wait(lock, [] { return false; });
     }
-    if (w.done) break;
+    if (w.done) {
+      if (!impl_->in_callback) break;
+      w.cv.wait(lock);
+      continue;
+    }
     if (impl_->mode == ClockMode::Real && w.deadline != kInfinite) {
       if (impl_->NowLocked() >= w.deadline) {
         w.result = {WaitStatus::Timeout, 0};

@@ -290,8 +290,8 @@ TEST_F(AsioDriverTest, RenderReachesTheSinkUnchanged) {
   ASSERT_GE(frames, 30u * kN);
   // Every device frame carries a ramp sample of its own channel; the host
   // frames follow each other one by one except where the write offset is
-  // taken from the hardware: at start-up (device frame 2N - K, K frames
-  // skipped) and, in some runs, once more when the drift check re-takes it.
+  // taken from the hardware at start-up (device frame 2N - K, K frames
+  // skipped); after that no period is lost or repeated.
   std::vector<uint64_t> jumps;
   int64_t previous = -1;
   uint64_t foreign = 0;
@@ -308,9 +308,7 @@ TEST_F(AsioDriverTest, RenderReachesTheSinkUnchanged) {
   EXPECT_EQ(2 * kN - k, jumps[0]);
   EXPECT_EQ(static_cast<uint32_t>(RampSource::Sample32(0, static_cast<int64_t>(2 * kN))),
             static_cast<uint32_t>(played.Sample(2 * kN - k, 0)));
-  EXPECT_LE(jumps.size(), 2u);
-  const uint64_t mismatches = foreign;
-  EXPECT_EQ(0u, mismatches);
+  EXPECT_EQ(1u, jumps.size()) << "a period was lost or repeated at device frame " << jumps.back();
   d.reset();
   EXPECT_TRUE(machine_.Leaks().empty());
 }

@@ -10,6 +10,7 @@
 // there is no lock.
 #pragma once
 
+#include "filter/orafilt_props.h"
 #include <atomic>
 
 #include "asio/iasio.h"
@@ -18,12 +19,6 @@
 
 // {5E1A7C20-4D3B-4F86-9C21-3A7B90D4E615}
 inline constexpr CLSID CLSID_CAsio = {0x5E1A7C20, 0x4D3B, 0x4F86, {0x9C, 0x21, 0x3A, 0x7B, 0x90, 0xD4, 0xE6, 0x15}};
-
-// The private property set the card's kernel filter answers.
-// {3F9A6C21-7B4E-4D05-A8E2-915C0D7B6E34}
-inline constexpr GUID KSPROPSETID_OraFilt = {
-    0x3F9A6C21, 0x7B4E, 0x4D05, {0xA8, 0xE2, 0x91, 0x5C, 0x0D, 0x7B, 0x6E, 0x34}};
-inline constexpr ULONG KSPROPERTY_ORAFILT_PRESENT = 0;
 
 inline constexpr ULONG kAsioMaxSlots = 100;
 inline constexpr LONG kAsioMaxChannels = 50;

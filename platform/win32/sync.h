@@ -3,7 +3,10 @@
 
 #include "platform/base.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+// timeGetTime lives in the multimedia header that the lean windows.h leaves out.
+#include <mmsystem.h>
+#else
 
 struct SECURITY_ATTRIBUTES {
   DWORD nLength;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "filter/codec_filter.h"
-#include "filter/drm_fallback.h"
+#include "filter/drm_props.h"
 #include "filter/orafilt_props.h"
 #include "platform/ks.h"
 

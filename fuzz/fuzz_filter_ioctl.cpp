@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "filter/drm_fallback.h"
+#include "filter/drm_props.h"
 #include "filter/orafilt_props.h"
 #include "platform/ks.h"
 #include "sim/kernel/kernel.h"

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "filter/codec_filter.h"
-#include "filter/drm_fallback.h"
+#include "filter/drm_props.h"
 #include "platform/kvlnk.h"
 #include "platform/wdm.h"
 #include "sim/card/codec.h"

@@ -313,4 +313,74 @@ TEST_F(AsioDriverTest, RenderReachesTheSinkUnchanged) {
   EXPECT_TRUE(machine_.Leaks().empty());
 }
 
+// Time info at every switch: the two pre-roll switches of Start come on the
+// host's thread with positions N and 2N before the card runs; the card's
+// first notification then brings index 0 and position 3N, and every switch
+// after that moves the position by exactly N and the time stamp forward by
+// one period.
+TEST_F(AsioDriverTest, SamplePositionsAndTimeStampsFollowEverySwitch) {
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;  // 10 ms at 48000 Hz
+  constexpr int64_t kPeriodNs = 10'000'000;
+  auto s = host.CreateBuffers(StreamRequest{{}, {0, 1}, kN});
+  ASSERT_TRUE(s) << s.message;
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  // Start returns after the pre-roll: the host has seen two switches, the
+  // card none.
+  ASSERT_EQ(2u, host.switchCount());
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const auto switches = host.Switches();
+  ASSERT_GE(switches.size(), 42u);
+  for (size_t i = 0; i < switches.size(); ++i) {
+    const auto& r = switches[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(ora::host::SwitchKind::TimeInfo, r.kind);
+    EXPECT_EQ(ASIOTrue, r.directProcess);
+    ASSERT_TRUE(r.hasPosition);
+    EXPECT_EQ(kSystemTimeValid | kSamplePositionValid, r.timeFlags & (kSystemTimeValid | kSamplePositionValid));
+    EXPECT_EQ(static_cast<LONG>(i % 2), r.index);
+    EXPECT_EQ(static_cast<int64_t>(kN) * static_cast<int64_t>(i + 1), r.samplePosition);
+    if (i > 0) {
+      EXPECT_EQ(kN, r.positionStep);
+      EXPECT_FALSE(r.gap);
+      EXPECT_FALSE(r.irregular);
+    }
+  }
+  // Pre-roll: positions N and 2N at once, one after the other, with the same
+  // time stamp (nothing has played yet).
+  EXPECT_EQ(0, switches[0].index);
+  EXPECT_EQ(kN, switches[0].samplePosition);
+  EXPECT_EQ(1, switches[1].index);
+  EXPECT_EQ(2 * kN, switches[1].samplePosition);
+  EXPECT_EQ(switches[0].hostTime, switches[1].hostTime);
+  EXPECT_EQ(switches[0].systemTime, switches[1].systemTime);
+  // The first notification: the card has played one period.
+  EXPECT_EQ(0, switches[2].index);
+  EXPECT_EQ(3 * kN, switches[2].samplePosition);
+  EXPECT_NEAR(kPeriodNs, switches[2].hostTime - switches[1].hostTime, 1'000'000);
+  // The time stamp has millisecond resolution: each later one is a period
+  // after its predecessor, within one millisecond, and never goes back.
+  for (size_t i = 2; i < switches.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(switches[i].systemTime, switches[i - 1].systemTime);
+    EXPECT_NEAR(kPeriodNs, switches[i].systemTime - switches[i - 1].systemTime, 1'000'000);
+    EXPECT_NEAR(kPeriodNs, switches[i].sincePrevious, 1'000'000);
+  }
+  EXPECT_EQ(static_cast<ULONGLONG>(switches.size() - 2), d->SwitchCount());
+  const auto report = host.Report();
+  EXPECT_EQ(0u, report.gaps);
+  EXPECT_EQ(0u, report.irregularSteps);
+  EXPECT_EQ(0u, report.repeatedIndices);
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
 }  // namespace

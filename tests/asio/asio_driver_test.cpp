@@ -383,4 +383,83 @@ TEST_F(AsioDriverTest, SamplePositionsAndTimeStampsFollowEverySwitch) {
   EXPECT_TRUE(machine_.Leaks().empty());
 }
 
+// Inputs 0 and 1 record the line output through the card's loopback: what
+// reaches the host's input buffers is the host's own ramp, channel by
+// channel, delayed by one constant number of frames.
+TEST_F(AsioDriverTest, CaptureOfTheLineOutputLoopbackIsTheRampDelayed) {
+  // Both stereo capture filters listen to the line output, whichever of them
+  // carries inputs 0 and 1.
+  for (const char* capture : {"eMixedCaptureWave", "eLineInWave"}) {
+    sim::card::SourceConfig loop;
+    loop.kind = sim::card::SourceKind::Loopback;
+    loop.output = "eLineOutWave";
+    sim::card::Source::Get().Configure(capture, loop);
+  }
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;
+  auto s = host.CreateBuffers(StreamRequest{{0, 1}, {0, 1}, kN});
+  ASSERT_TRUE(s) << s.message;
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const std::vector<uint32_t> in[2] = {ora::host::Samples32(host.Captured(0).bytes),
+                                       ora::host::Samples32(host.Captured(1).bytes)};
+  ASSERT_EQ(in[0].size(), in[1].size());
+  ASSERT_GE(in[0].size(), 40u * kN);
+  const sim::card::PlayedSegment played = sim::card::Sink::Get().Played("eLineOutWave");
+  ASSERT_EQ(2u, played.format.channels);
+  ASSERT_EQ(32u, played.format.containerBits);
+
+  // The delay D in frames is where the first recorded sample shows up: the
+  // host's first ramp frame, played at device frame 0. Before it the host
+  // sees silence: the two pre-roll periods of capture read a cyclic buffer
+  // still empty, and the first period after the card runs starts K frames
+  // behind the capture pin's first frame (the window ending 0.85 of a
+  // period before the hardware position).
+  const uint64_t k = 15 * kN / 100;
+  size_t delay = 0;
+  while (delay < in[0].size() && in[0][delay] == 0) ++delay;
+  ASSERT_LT(delay, in[0].size()) << "nothing of the line output reached the host";
+  EXPECT_EQ(2 * kN + k, delay);
+  // From there every sample is the line output's, frame for frame, on its
+  // own channel, with that one delay.
+  ASSERT_GE(played.frames + delay, in[0].size());
+  uint64_t silent = 0, wrong = 0;
+  for (LONG c = 0; c < 2; ++c) {
+    for (size_t i = 0; i < in[c].size(); ++i) {
+      if (i < delay) {
+        silent += in[c][i] != 0;
+        continue;
+      }
+      wrong += in[c][i] != static_cast<uint32_t>(played.Sample(i - delay, static_cast<uint32_t>(c)));
+    }
+  }
+  EXPECT_EQ(0u, silent);
+  EXPECT_EQ(0u, wrong);
+  // In the host's own frames: the first samples carry the ramp from host
+  // frame 0 with the delay D; once the render write offset is taken from the
+  // hardware (device frame 2N - K, the last K pre-roll frames are not
+  // played) the round trip is exactly two periods, for the rest of the run.
+  uint64_t foreign = 0;
+  for (LONG c = 0; c < 2; ++c) {
+    for (size_t i = delay; i < in[c].size(); ++i) {
+      const int64_t hostFrame = i < 4u * kN ? static_cast<int64_t>(i - delay) : static_cast<int64_t>(i - 2 * kN);
+      foreign += in[c][i] != RampSource::Sample32(c, hostFrame);
+    }
+  }
+  EXPECT_EQ(0u, foreign);
+  EXPECT_EQ(RampSource::Sample32(0, 0), in[0][delay]);
+  EXPECT_EQ(RampSource::Sample32(1, 0), in[1][delay]);
+  EXPECT_EQ(RampSource::Sample32(1, static_cast<int64_t>(in[0].size() - 1 - 2 * kN)), in[1].back());
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
 }  // namespace

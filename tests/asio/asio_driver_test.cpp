@@ -462,4 +462,56 @@ TEST_F(AsioDriverTest, CaptureOfTheLineOutputLoopbackIsTheRampDelayed) {
   EXPECT_TRUE(machine_.Leaks().empty());
 }
 
+// All eight speaker outputs: the device frame is in channel-mask order (FL FR
+// FC LFE BL BR SL SR), so "Center/Sub" (outputs 4 and 5) lands on the center
+// and low-frequency slots and "Rear L/R" (outputs 2 and 3) on the back ones.
+TEST_F(AsioDriverTest, EightChannelRenderPlacesEachOutputOnItsSpeaker) {
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;
+  auto s = host.CreateBuffers(StreamRequest{{}, {0, 1, 2, 3, 4, 5, 6, 7}, kN});
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(d->Slot(0).master);
+  EXPECT_TRUE(d->Slot(0).stream->EightChannelMode());
+  EXPECT_FALSE(d->Slot(0).stream->PairMode());
+  EXPECT_EQ(8, d->Slot(0).stream->Format().Format.nChannels);
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const sim::card::PlayedSegment played = sim::card::Sink::Get().Played("eLineOutWave");
+  ASSERT_EQ(8u, played.format.channels);
+  ASSERT_EQ(32u, played.format.containerBits);
+  ASSERT_GE(played.frames, 30u * kN);
+  // The ASIO output each device slot plays.
+  constexpr LONG kOutputOfSlot[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+  const uint64_t k = 15 * kN / 100;
+  uint64_t foreign = 0;
+  std::vector<uint64_t> jumps;
+  int64_t previous = -1;
+  for (uint64_t f = 0; f < 30u * kN; ++f) {
+    const int64_t hostFrame = static_cast<uint32_t>(played.Sample(f, 0)) & 0xFFFFFF;
+    for (uint32_t slot = 0; slot < 8; ++slot) {
+      const uint32_t got = static_cast<uint32_t>(played.Sample(f, slot));
+      if (got != RampSource::Sample32(kOutputOfSlot[slot], hostFrame)) {
+        if (foreign++ < 4) ADD_FAILURE() << "device frame " << f << " slot " << slot << ": " << std::hex << got;
+      }
+    }
+    if (previous >= 0 && hostFrame != previous + 1) jumps.push_back(f);
+    previous = hostFrame;
+  }
+  EXPECT_EQ(0u, foreign);
+  // The only discontinuity is the start-up alignment, as with two channels.
+  ASSERT_EQ(1u, jumps.size());
+  EXPECT_EQ(2 * kN - k, jumps[0]);
+  EXPECT_EQ(RampSource::Sample32(4, static_cast<int64_t>(2 * kN)), static_cast<uint32_t>(played.Sample(2 * kN - k, 2)));
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
 }  // namespace

@@ -313,4 +313,205 @@ TEST_F(AsioDriverTest, RenderReachesTheSinkUnchanged) {
   EXPECT_TRUE(machine_.Leaks().empty());
 }
 
+// Time info at every switch: the two pre-roll switches of Start come on the
+// host's thread with positions N and 2N before the card runs; the card's
+// first notification then brings index 0 and position 3N, and every switch
+// after that moves the position by exactly N and the time stamp forward by
+// one period.
+TEST_F(AsioDriverTest, SamplePositionsAndTimeStampsFollowEverySwitch) {
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;  // 10 ms at 48000 Hz
+  constexpr int64_t kPeriodNs = 10'000'000;
+  auto s = host.CreateBuffers(StreamRequest{{}, {0, 1}, kN});
+  ASSERT_TRUE(s) << s.message;
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  // Start returns after the pre-roll: the host has seen two switches, the
+  // card none.
+  ASSERT_EQ(2u, host.switchCount());
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const auto switches = host.Switches();
+  ASSERT_GE(switches.size(), 42u);
+  for (size_t i = 0; i < switches.size(); ++i) {
+    const auto& r = switches[i];
+    SCOPED_TRACE(i);
+    EXPECT_EQ(ora::host::SwitchKind::TimeInfo, r.kind);
+    EXPECT_EQ(ASIOTrue, r.directProcess);
+    ASSERT_TRUE(r.hasPosition);
+    EXPECT_EQ(kSystemTimeValid | kSamplePositionValid, r.timeFlags & (kSystemTimeValid | kSamplePositionValid));
+    EXPECT_EQ(static_cast<LONG>(i % 2), r.index);
+    EXPECT_EQ(static_cast<int64_t>(kN) * static_cast<int64_t>(i + 1), r.samplePosition);
+    if (i > 0) {
+      EXPECT_EQ(kN, r.positionStep);
+      EXPECT_FALSE(r.gap);
+      EXPECT_FALSE(r.irregular);
+    }
+  }
+  // Pre-roll: positions N and 2N at once, one after the other, with the same
+  // time stamp (nothing has played yet).
+  EXPECT_EQ(0, switches[0].index);
+  EXPECT_EQ(kN, switches[0].samplePosition);
+  EXPECT_EQ(1, switches[1].index);
+  EXPECT_EQ(2 * kN, switches[1].samplePosition);
+  EXPECT_EQ(switches[0].hostTime, switches[1].hostTime);
+  EXPECT_EQ(switches[0].systemTime, switches[1].systemTime);
+  // The first notification: the card has played one period.
+  EXPECT_EQ(0, switches[2].index);
+  EXPECT_EQ(3 * kN, switches[2].samplePosition);
+  EXPECT_NEAR(kPeriodNs, switches[2].hostTime - switches[1].hostTime, 1'000'000);
+  // The time stamp has millisecond resolution: each later one is a period
+  // after its predecessor, within one millisecond, and never goes back.
+  for (size_t i = 2; i < switches.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_GT(switches[i].systemTime, switches[i - 1].systemTime);
+    EXPECT_NEAR(kPeriodNs, switches[i].systemTime - switches[i - 1].systemTime, 1'000'000);
+    EXPECT_NEAR(kPeriodNs, switches[i].sincePrevious, 1'000'000);
+  }
+  EXPECT_EQ(static_cast<ULONGLONG>(switches.size() - 2), d->SwitchCount());
+  const auto report = host.Report();
+  EXPECT_EQ(0u, report.gaps);
+  EXPECT_EQ(0u, report.irregularSteps);
+  EXPECT_EQ(0u, report.repeatedIndices);
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
+// Inputs 0 and 1 record the line output through the card's loopback: what
+// reaches the host's input buffers is the host's own ramp, channel by
+// channel, delayed by one constant number of frames.
+TEST_F(AsioDriverTest, CaptureOfTheLineOutputLoopbackIsTheRampDelayed) {
+  // Both stereo capture filters listen to the line output, whichever of them
+  // carries inputs 0 and 1.
+  for (const char* capture : {"eMixedCaptureWave", "eLineInWave"}) {
+    sim::card::SourceConfig loop;
+    loop.kind = sim::card::SourceKind::Loopback;
+    loop.output = "eLineOutWave";
+    sim::card::Source::Get().Configure(capture, loop);
+  }
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;
+  auto s = host.CreateBuffers(StreamRequest{{0, 1}, {0, 1}, kN});
+  ASSERT_TRUE(s) << s.message;
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const std::vector<uint32_t> in[2] = {ora::host::Samples32(host.Captured(0).bytes),
+                                       ora::host::Samples32(host.Captured(1).bytes)};
+  ASSERT_EQ(in[0].size(), in[1].size());
+  ASSERT_GE(in[0].size(), 40u * kN);
+  const sim::card::PlayedSegment played = sim::card::Sink::Get().Played("eLineOutWave");
+  ASSERT_EQ(2u, played.format.channels);
+  ASSERT_EQ(32u, played.format.containerBits);
+
+  // The delay D in frames is where the first recorded sample shows up: the
+  // host's first ramp frame, played at device frame 0. Before it the host
+  // sees silence: the two pre-roll periods of capture read a cyclic buffer
+  // still empty, and the first period after the card runs starts K frames
+  // behind the capture pin's first frame (the window ending 0.85 of a
+  // period before the hardware position).
+  const uint64_t k = 15 * kN / 100;
+  size_t delay = 0;
+  while (delay < in[0].size() && in[0][delay] == 0) ++delay;
+  ASSERT_LT(delay, in[0].size()) << "nothing of the line output reached the host";
+  EXPECT_EQ(2 * kN + k, delay);
+  // From there every sample is the line output's, frame for frame, on its
+  // own channel, with that one delay.
+  ASSERT_GE(played.frames + delay, in[0].size());
+  uint64_t silent = 0, wrong = 0;
+  for (LONG c = 0; c < 2; ++c) {
+    for (size_t i = 0; i < in[c].size(); ++i) {
+      if (i < delay) {
+        silent += in[c][i] != 0;
+        continue;
+      }
+      wrong += in[c][i] != static_cast<uint32_t>(played.Sample(i - delay, static_cast<uint32_t>(c)));
+    }
+  }
+  EXPECT_EQ(0u, silent);
+  EXPECT_EQ(0u, wrong);
+  // In the host's own frames: the first samples carry the ramp from host
+  // frame 0 with the delay D; once the render write offset is taken from the
+  // hardware (device frame 2N - K, the last K pre-roll frames are not
+  // played) the round trip is exactly two periods, for the rest of the run.
+  uint64_t foreign = 0;
+  for (LONG c = 0; c < 2; ++c) {
+    for (size_t i = delay; i < in[c].size(); ++i) {
+      const int64_t hostFrame = i < 4u * kN ? static_cast<int64_t>(i - delay) : static_cast<int64_t>(i - 2 * kN);
+      foreign += in[c][i] != RampSource::Sample32(c, hostFrame);
+    }
+  }
+  EXPECT_EQ(0u, foreign);
+  EXPECT_EQ(RampSource::Sample32(0, 0), in[0][delay]);
+  EXPECT_EQ(RampSource::Sample32(1, 0), in[1][delay]);
+  EXPECT_EQ(RampSource::Sample32(1, static_cast<int64_t>(in[0].size() - 1 - 2 * kN)), in[1].back());
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
+// All eight speaker outputs: the device frame is in channel-mask order (FL FR
+// FC LFE BL BR SL SR), so "Center/Sub" (outputs 4 and 5) lands on the center
+// and low-frequency slots and "Rear L/R" (outputs 2 and 3) on the back ones.
+TEST_F(AsioDriverTest, EightChannelRenderPlacesEachOutputOnItsSpeaker) {
+  DriverPtr d = MakeDriver();
+  AsioHost host(d.get());
+  ASSERT_TRUE(host.Init(nullptr));
+  ASSERT_TRUE(host.QueryDriver());
+  constexpr LONG kN = 480;
+  auto s = host.CreateBuffers(StreamRequest{{}, {0, 1, 2, 3, 4, 5, 6, 7}, kN});
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(d->Slot(0).master);
+  EXPECT_TRUE(d->Slot(0).stream->EightChannelMode());
+  EXPECT_FALSE(d->Slot(0).stream->PairMode());
+  EXPECT_EQ(8, d->Slot(0).stream->Format().Format.nChannels);
+  s = host.Start();
+  ASSERT_TRUE(s) << s.message;
+  ASSERT_TRUE(host.RunSwitches(40, kLimit));
+  ASSERT_TRUE(host.Stop());
+
+  const sim::card::PlayedSegment played = sim::card::Sink::Get().Played("eLineOutWave");
+  ASSERT_EQ(8u, played.format.channels);
+  ASSERT_EQ(32u, played.format.containerBits);
+  ASSERT_GE(played.frames, 30u * kN);
+  // The ASIO output each device slot plays.
+  constexpr LONG kOutputOfSlot[8] = {0, 1, 4, 5, 2, 3, 6, 7};
+  const uint64_t k = 15 * kN / 100;
+  uint64_t foreign = 0;
+  std::vector<uint64_t> jumps;
+  int64_t previous = -1;
+  for (uint64_t f = 0; f < 30u * kN; ++f) {
+    const int64_t hostFrame = static_cast<uint32_t>(played.Sample(f, 0)) & 0xFFFFFF;
+    for (uint32_t slot = 0; slot < 8; ++slot) {
+      const uint32_t got = static_cast<uint32_t>(played.Sample(f, slot));
+      if (got != RampSource::Sample32(kOutputOfSlot[slot], hostFrame)) {
+        if (foreign++ < 4) ADD_FAILURE() << "device frame " << f << " slot " << slot << ": " << std::hex << got;
+      }
+    }
+    if (previous >= 0 && hostFrame != previous + 1) jumps.push_back(f);
+    previous = hostFrame;
+  }
+  EXPECT_EQ(0u, foreign);
+  // The only discontinuity is the start-up alignment, as with two channels.
+  ASSERT_EQ(1u, jumps.size());
+  EXPECT_EQ(2 * kN - k, jumps[0]);
+  EXPECT_EQ(RampSource::Sample32(4, static_cast<int64_t>(2 * kN)), static_cast<uint32_t>(played.Sample(2 * kN - k, 2)));
+  ASSERT_TRUE(host.DisposeBuffers());
+  host.Close();
+  d.reset();
+  EXPECT_TRUE(machine_.Leaks().empty());
+}
+
 }  // namespace

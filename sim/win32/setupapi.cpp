@@ -59,13 +59,6 @@ std::string Narrow(const std::u16string& s) {
 
 char16_t Up(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 0x20) : c; }
 
-bool EqualsNoCase(const std::u16string& a, const std::u16string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Up(a[i]) != Up(b[i])) return false;
-  return true;
-}
-
 bool StartsWithNoCase(const std::u16string& s, const std::string& prefix) {
   if (s.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {
@@ -185,10 +178,8 @@ BOOL WINAPI SetupDiGetDeviceInterfaceAlias(HDEVINFO DeviceInfoSet, PSP_DEVICE_IN
     return FailWith(ERROR_INVALID_USER_BUFFER);
   const kernel::DeviceInterface* entry = set->EntryOf(*DeviceInterfaceData);
   if (!entry) return FailWith(ERROR_INVALID_PARAMETER);
-  std::optional<kernel::DeviceInterface> alias;
-  for (auto& i : kernel::GetDeviceInterfaces(*AliasInterfaceClassGuid, false))
-    if (EqualsNoCase(i.instance_id, entry->instance_id) && EqualsNoCase(i.reference_string, entry->reference_string))
-      alias = std::move(i);
+  std::optional<kernel::DeviceInterface> alias =
+      kernel::GetDeviceInterfaceAlias(entry->symbolic_link, *AliasInterfaceClassGuid);
   if (!alias) return FailWith(ERROR_NO_SUCH_DEVICE_INTERFACE);
   // The alias joins the set (once), so its data names an entry of the set.
   std::size_t index = 0;
